@@ -1,0 +1,80 @@
+// accel.h: the records that the library's stages share.
+// The entry points (api.cpp) own one Library; every stage gets the narrowest record it
+// needs: a Board's buffers, its RenderState, a Texture, the Env.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "gfx/gfx.h"
+#include "present.h"
+#include "texture.h"
+
+constexpr int SCREEN_W = 640;
+constexpr int SCREEN_H = 480;
+
+// Render state of one board, as the state calls left it. Only values that the library
+// supports are ever stored here (api.cpp ignores the rest).
+struct RenderState {
+    int32_t color_combine = GR_COLORCOMBINE_TEXTURE_TIMES_ITRGB;
+    int32_t tex_combine = GR_TEXTURECOMBINE_DECAL;
+    int32_t depth_mode = GR_DEPTHBUFFER_DISABLE;
+    int32_t depth_func = GR_CMP_LESS;
+    bool depth_mask = true;
+    const Texture *texture = nullptr; // selected by guTexSource; null: texel is white
+};
+
+// Colour is packed RGBA8, bytes R, G, B, A in memory (0xAABBGGRR as a uint32_t on
+// little-endian machines). Row 0 is the bottom row of the screen: screen y grows upward.
+struct Framebuffer {
+    uint32_t *front = nullptr; // SCREEN_W * SCREEN_H, the frame last shown
+    uint32_t *back = nullptr;  // drawn into
+    float *depth = nullptr;    // SCREEN_W * SCREEN_H, ooz units
+};
+
+// The steady refresh clock that grBufferSwap waits on.
+struct Tick {
+    int64_t period_ns = 0; // 1e9 / refresh rate
+    int64_t last_ns = 0;   // CLOCK_MONOTONIC time of the tick the last frame was shown at
+};
+
+struct Board {
+    bool open = false;
+    int index = 0;
+    RenderState state;
+    Framebuffer fb;
+    TexMemory tex;
+    Display display;
+    Tick tick;
+    uint64_t frames_shown = 0; // swaps since open; names the dumped files
+    int64_t rate_start_ns = 0; // start of the current frame-rate window
+    int rate_frames = 0;       // frames shown in it
+    double fps = 0;            // shown frames per second, over the last full window
+};
+
+// The library's environment, read once by grGlideInit (env.cpp).
+struct Env {
+    bool boards_ok = true;       // ACCEL_BOARDS parsed
+    int boards = 1;              // 0..GR_MAX_BOARDS
+    bool config_ok = true;       // every other variable parsed; grSstOpen fails otherwise
+    DisplayKind display = DISPLAY_AUTO;
+    uint32_t texmem = 2u << 20; // bytes per board
+    bool vsync = true;
+    int threads = 1;            // rasterizer workers; 0 draws on the caller's thread
+    bool debug = false;
+    char dump_dir[4096] = {};   // empty: no dump
+};
+
+void env_read(Env *env);
+// Prints one diagnostic line on standard error when ACCEL_DEBUG=1.
+void debug_log(const Env &env, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+
+// board.cpp
+bool board_open(Board *b, int index, const Env &env, int32_t refresh);
+void board_close(Board *b);
+// Waits for the next tick (when asked to), then shows the back buffer (display, dump
+// folder) and exchanges it with the front one, as a double-buffered board does.
+void board_swap(Board *b, const Env &env, int32_t interval);
+
+// dump.cpp: writes rgba (bottom row first) as an 8-bit RGB PNG, top row first.
+bool dump_png(const char *path, const uint32_t *rgba, int width, int height);

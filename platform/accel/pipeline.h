@@ -1,0 +1,24 @@
+// pipeline.h: what the entry points hand to the drawing stages.
+// Commands are queued in submission order and carried out no later than
+// pipeline_finish: clip -> setup -> bin on the caller's thread, raster on the workers.
+#pragma once
+
+#include <cstdint>
+
+#include "gfx/gfx.h"
+
+struct Board;
+struct Pipeline;
+
+// Creates the pipeline with `threads` rasterizer workers (0: the caller's thread draws).
+Pipeline *pipeline_create(int threads);
+void pipeline_destroy(Pipeline *p);
+
+// Clears target's back buffer to rgba (bytes R, G, B, A) and its depth buffer to depth.
+void pipeline_clear(Pipeline *p, Board *target, uint32_t rgba, float depth);
+// Draws one triangle into target's back buffer with target's current render state
+// (read now: later state changes do not affect it).
+void pipeline_triangle(Pipeline *p, Board *target, const GrVertex &a, const GrVertex &b,
+                       const GrVertex &c);
+// Returns when every queued command is in its target's buffers.
+void pipeline_finish(Pipeline *p);

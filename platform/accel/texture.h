@@ -1,0 +1,59 @@
+// texture.h: a board's texture memory and the decoded textures that the sampler reads.
+// api.cpp validates handles through tex_lookup; setup and sample read Texture only.
+#pragma once
+
+#include <cstdint>
+
+#include "gfx/gfx.h"
+
+constexpr int TEX_MAX_LEVELS = 9;   // 256 down to 1
+constexpr int TEX_MAX_TEXTURES = 1024;
+
+// One mipmap level, decoded to RGBA8 (bytes R, G, B, A), row 0 first.
+struct MipLevel {
+    const uint32_t *texels = nullptr;
+    int width_log2 = 0;
+    int height_log2 = 0;
+};
+
+struct Texture {
+    bool live = false;       // allocated by guTexAllocateMemory on this board
+    bool loaded = false;     // guTexDownloadMipMap has filled the levels
+    int32_t format = 0;      // GR_TEXFMT_*
+    int32_t small_lod = 0;   // GR_LOD_* of the smallest level
+    int32_t large_lod = 0;   // GR_LOD_* of the largest level
+    int32_t aspect = 0;      // GR_ASPECT_*
+    int level_count = 0;     // levels held, largest first
+    MipLevel level[TEX_MAX_LEVELS];
+    float texels_per_unit = 1.0f; // level-0 texels per texture-space unit: longer side / 256
+    uint32_t mem_offset = 0; // where its levels sit in the board's texture memory, bytes
+    uint32_t mem_bytes = 0;  // their size in the file's own format
+    uint32_t *rgba = nullptr; // decoded storage of every level, owned
+};
+
+struct TexMemory {
+    uint32_t capacity = 0; // bytes
+    uint32_t used = 0;     // bytes
+    int32_t handle_base = 0; // handles of this board are handle_base + slot
+    int count = 0;         // slots used
+    Texture tex[TEX_MAX_TEXTURES];
+};
+
+// Sets up empty texture memory of capacity bytes whose handles start at handle_base.
+void tex_memory_init(TexMemory *mem, uint32_t capacity, int32_t handle_base);
+// Frees every texture's storage; every handle of this memory becomes unknown.
+void tex_memory_release(TexMemory *mem);
+
+// guTexAllocateMemory on this memory: a handle, or -1.
+int32_t tex_allocate(TexMemory *mem, int32_t tmu, int32_t odd_even_mask, int32_t width,
+                     int32_t height, int32_t format, int32_t mipmap_mode, int32_t small_lod,
+                     int32_t large_lod, int32_t aspect_ratio, int32_t s_clamp, int32_t t_clamp,
+                     int32_t min_filter, int32_t mag_filter, float lod_bias, int32_t trilinear);
+// guTexDownloadMipMap: decodes src (laid out as gu3dfLoad leaves it) into the texture.
+void tex_download(TexMemory *mem, int32_t handle, const void *src, const GuTexTable *table);
+// The texture behind a handle of this memory, or null for a handle it never gave.
+const Texture *tex_lookup(const TexMemory &mem, int32_t handle);
+
+// The 3DF reader (file3df.cpp): gu3dfGetInfo and gu3dfLoad.
+int32_t tdf_get_info(const char *filename, Gu3dfInfo *info);
+int32_t tdf_load(const char *filename, Gu3dfInfo *info);

@@ -1,0 +1,17 @@
+// console.h: the keyboard of the console the program runs in.
+//
+// While the console is open, a terminal on standard input is in non-canonical, no-echo
+// mode; it is restored on every way out (return from main, exit, SIGINT, SIGTERM,
+// SIGHUP). Keys also come from the library's windows: a key pressed in one, or closing
+// it, counts as a key.
+#pragma once
+
+// Puts the console into key mode without discarding a key typed before.
+void console_open();
+// Nonzero when a key press is waiting; never blocks.
+int console_key_waiting();
+// Consumes one waiting key press (every byte that key sent) and returns its first byte,
+// or -1 at end of input. Waits for one when none is waiting.
+int console_read_key();
+// Restores the terminal; also done at exit.
+void console_close();

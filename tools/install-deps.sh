@@ -1,0 +1,18 @@
+#!/bin/bash
+# Installs the Debian packages that building (and, with --test, testing) needs, only
+# those missing. Usage: tools/install-deps.sh [--test]
+set -eu
+pkgs="cmake ninja-build g++ pkg-config zlib1g-dev libsdl2-dev libchafa-dev libstb-dev"
+if [ "${1:-}" = --test ]; then
+    pkgs="$pkgs libgtest-dev libbenchmark-dev clang libclang-rt-14-dev xvfb xdotool x11-utils tmux python3"
+fi
+missing=""
+for p in $pkgs; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing="$missing $p"
+done
+[ -z "$missing" ] && exit 0
+echo "installing:$missing"
+sudo=""
+[ "$(id -u)" -ne 0 ] && sudo="sudo"
+$sudo apt-get update -q >/dev/null
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends $missing >/dev/null
