@@ -3,7 +3,9 @@
 // While the console is open, a terminal on standard input is in non-canonical, no-echo
 // mode; it is restored on every way out (return from main, exit, SIGINT, SIGTERM,
 // SIGHUP). Keys also come from the library's windows: a key pressed in one, or closing
-// it, counts as a key.
+// it, counts as a key. They arrive through a pipe that console_open makes: its write end
+// is named in the environment as ACCEL_KEY_FD=<fd>, and the library writes one byte to
+// it per key press or window close.
 #pragma once
 
 // Puts the console into key mode without discarding a key typed before.
