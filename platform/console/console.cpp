@@ -1,21 +1,263 @@
-// console.cpp: placeholder: a key is any byte on standard input, checked with poll.
+// console.cpp: the console's keys. Reads standard input (a terminal in key mode, or any
+// other input where each byte is a key and end of input is one too) and the window-key
+// pipe that the library writes to. Writes the terminal's mode, restored on every way out.
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
 #include <poll.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include "console.h"
 
-void console_open() {}
+namespace
+{
+
+constexpr int RESTORE_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
+constexpr int SIGNAL_COUNT = sizeof RESTORE_SIGNALS / sizeof RESTORE_SIGNALS[0];
+// The bytes of one key arrive together, but a remote terminal may split them: wait this
+// long for the rest of a sequence before taking what came as the whole key.
+constexpr int FOLLOW_WAIT_MS = 100;
+// A control sequence longer than this is not a key; the rest is read as keys of its own.
+constexpr int MAX_SEQUENCE = 32;
+
+// Everything the signal handlers touch is written before they are installed.
+struct Console {
+    bool opened;
+    bool stdin_tty;
+    bool input_ended;              // end of standard input seen: it stays a waiting key
+    volatile sig_atomic_t altered; // the terminal is in key mode and must be restored
+    termios saved;                 // the terminal's mode before console_open
+    int key_pipe[2];               // window keys: read end, write end (ACCEL_KEY_FD)
+    bool handled[SIGNAL_COUNT];    // our handler is installed for that signal
+    struct sigaction previous[SIGNAL_COUNT];
+};
+
+Console con = {false, false, false, 0, {}, {-1, -1}, {}, {}};
+
+// Async-signal-safe. A process in the background may restore the mode as well: it puts
+// back what the terminal had, so SIGTTOU must not stop it on the way out.
+void restore_terminal()
+{
+    if (!con.altered)
+        return;
+    sigset_t block, old;
+    sigemptyset(&block);
+    sigaddset(&block, SIGTTOU);
+    sigprocmask(SIG_BLOCK, &block, &old);
+    tcsetattr(STDIN_FILENO, TCSANOW, &con.saved);
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+    con.altered = 0;
+}
+
+void restore_at_exit()
+{
+    restore_terminal();
+}
+
+// Restores the terminal, lets whoever handled the signal before us see it, then dies of it
+// as if nobody had caught it, so the parent sees the true cause of death.
+void on_signal(int sig, siginfo_t *info, void *context)
+{
+    const int saved_errno = errno;
+    restore_terminal();
+    int k = 0;
+    while (k < SIGNAL_COUNT && RESTORE_SIGNALS[k] != sig)
+        k++;
+    if (k < SIGNAL_COUNT) {
+        const struct sigaction &prev = con.previous[k];
+        if (prev.sa_flags & SA_SIGINFO) {
+            if (prev.sa_sigaction)
+                prev.sa_sigaction(sig, info, context);
+        } else if (prev.sa_handler != SIG_DFL && prev.sa_handler != SIG_IGN) {
+            prev.sa_handler(sig);
+        }
+    }
+    struct sigaction dfl = {};
+    dfl.sa_handler = SIG_DFL;
+    sigemptyset(&dfl.sa_mask);
+    sigaction(sig, &dfl, nullptr);
+    sigset_t unblock;
+    sigemptyset(&unblock);
+    sigaddset(&unblock, sig);
+    sigprocmask(SIG_UNBLOCK, &unblock, nullptr);
+    raise(sig);
+    errno = saved_errno; // a signal whose default is not to die (never ours) comes back here
+}
+
+void install_handlers()
+{
+    for (int k = 0; k < SIGNAL_COUNT; k++) {
+        struct sigaction act = {};
+        act.sa_sigaction = on_signal;
+        act.sa_flags = SA_SIGINFO | SA_RESTART;
+        sigemptyset(&act.sa_mask);
+        for (int s : RESTORE_SIGNALS)
+            sigaddset(&act.sa_mask, s);
+        if (sigaction(RESTORE_SIGNALS[k], nullptr, &con.previous[k]) != 0)
+            continue;
+        // A signal ignored when we start (nohup, a background job of a plain shell) stays
+        // ignored: the user asked for the program to survive it.
+        if (!(con.previous[k].sa_flags & SA_SIGINFO) && con.previous[k].sa_handler == SIG_IGN)
+            continue;
+        con.handled[k] = sigaction(RESTORE_SIGNALS[k], &act, nullptr) == 0;
+    }
+}
+
+// Non-canonical, no echo; signals from the keyboard (Ctrl-C) still work. TCSANOW keeps a
+// key typed before the program started: it becomes the first key.
+void enter_key_mode()
+{
+    if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &con.saved) != 0)
+        return;
+    con.stdin_tty = true;
+    // A background job must not take the terminal from the shell that owns it.
+    if (tcgetpgrp(STDIN_FILENO) != getpgrp())
+        return;
+    termios raw = con.saved;
+    raw.c_lflag &= ~(tcflag_t)(ICANON | ECHO);
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;
+    con.altered = 1; // before the change: a signal in between restores the saved mode
+    if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) != 0)
+        con.altered = 0;
+}
+
+void open_key_pipe()
+{
+    if (pipe2(con.key_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        con.key_pipe[0] = con.key_pipe[1] = -1;
+        return;
+    }
+    char value[16];
+    std::snprintf(value, sizeof value, "%d", con.key_pipe[1]);
+    setenv("ACCEL_KEY_FD", value, 1);
+}
+
+// Sources that have a key: bit 0 standard input, bit 1 the window pipe. timeout_ms as
+// poll's (-1 waits).
+int poll_sources(int timeout_ms)
+{
+    if (con.input_ended)
+        return 1;
+    pollfd p[2] = {{STDIN_FILENO, POLLIN, 0}, {con.key_pipe[0], POLLIN, 0}};
+    const int n = con.key_pipe[0] >= 0 ? 2 : 1;
+    int r = 0;
+    while ((r = poll(p, n, timeout_ms)) < 0 && errno == EINTR) {
+    }
+    if (r < 0)
+        return 0;
+    int ready = 0;
+    // Hang-up, error or a closed descriptor: input has ended, and that is a key too.
+    if (p[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL))
+        ready |= 1;
+    if (n == 2 && (p[1].revents & POLLIN))
+        ready |= 2;
+    return ready;
+}
+
+// One byte of standard input: 0..255, -1 at end of input, -2 when none came in time
+// (timeout_ms as poll's).
+int next_byte(int timeout_ms)
+{
+    for (;;) {
+        pollfd p = {STDIN_FILENO, POLLIN, 0};
+        int r = poll(&p, 1, timeout_ms);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r == 0)
+            return -2;
+        unsigned char c = 0;
+        const ssize_t got = read(STDIN_FILENO, &c, 1);
+        if (got == 1)
+            return c;
+        if (got < 0 && errno == EINTR)
+            continue;
+        // Someone else made our input non-blocking: wait for it like a blocking read.
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && r > 0 &&
+            !(p.revents & (POLLHUP | POLLERR | POLLNVAL)))
+            continue;
+        return -1;
+    }
+}
+
+// The rest of a key that began with an escape: CSI (ESC [ ... final byte), SS3 (ESC O x)
+// or ESC followed by one key (Alt+key). A lone ESC is a key by itself.
+void consume_escape()
+{
+    int c = next_byte(FOLLOW_WAIT_MS);
+    if (c == '[') {
+        for (int i = 0; i < MAX_SEQUENCE; i++) {
+            c = next_byte(FOLLOW_WAIT_MS);
+            // The Linux console's function keys are ESC [ [ A to ESC [ [ E.
+            if (i == 0 && c == '[') {
+                next_byte(FOLLOW_WAIT_MS);
+                return;
+            }
+            if (c < 0 || (c >= 0x40 && c <= 0x7e))
+                return;
+        }
+    } else if (c == 'O') {
+        next_byte(FOLLOW_WAIT_MS);
+    }
+}
+
+// The continuation bytes of a UTF-8 character whose first byte is lead.
+void consume_utf8(int lead)
+{
+    const int more = lead >= 0xf0 ? 3 : lead >= 0xe0 ? 2 : 1;
+    for (int i = 0; i < more; i++)
+        if (next_byte(FOLLOW_WAIT_MS) < 0)
+            return;
+}
+
+} // namespace
+
+void console_open()
+{
+    if (con.opened)
+        return;
+    con.opened = true;
+    enter_key_mode();
+    install_handlers();
+    std::atexit(restore_at_exit);
+    open_key_pipe();
+}
 
 int console_key_waiting()
 {
-    pollfd p = {0, POLLIN, 0};
-    return poll(&p, 1, 0) > 0;
+    return poll_sources(0) != 0;
 }
 
 int console_read_key()
 {
-    unsigned char c = 0;
-    return read(0, &c, 1) == 1 ? c : -1;
+    for (;;) {
+        const int ready = poll_sources(-1);
+        unsigned char c = 0;
+        if ((ready & 2) && read(con.key_pipe[0], &c, 1) == 1)
+            return c;
+        if (ready & 1)
+            break;
+    }
+    if (con.input_ended)
+        return -1;
+    const int c = next_byte(-1);
+    if (c < 0) {
+        con.input_ended = true;
+        return -1;
+    }
+    if (con.stdin_tty) {
+        if (c == 0x1b)
+            consume_escape();
+        else if (c >= 0xc0 && c <= 0xf7)
+            consume_utf8(c);
+    }
+    return c;
 }
 
-void console_close() {}
+void console_close()
+{
+    restore_terminal();
+}
