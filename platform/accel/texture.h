@@ -1,12 +1,13 @@
 // texture.h: a board's texture memory and the decoded textures that the sampler reads.
 // api.cpp validates handles through tex_lookup; setup and sample read Texture only.
+// file3df.cpp and texture.cpp share the mipmap shape rules (tex_shape).
 #pragma once
 
 #include <cstdint>
 
 #include "gfx/gfx.h"
 
-constexpr int TEX_MAX_LEVELS = 9;   // 256 down to 1
+constexpr int TEX_MAX_LEVELS = 9; // 256 down to 1
 constexpr int TEX_MAX_TEXTURES = 1024;
 
 // One mipmap level, decoded to RGBA8 (bytes R, G, B, A), row 0 first.
@@ -17,25 +18,45 @@ struct MipLevel {
 };
 
 struct Texture {
-    bool live = false;       // allocated by guTexAllocateMemory on this board
-    bool loaded = false;     // guTexDownloadMipMap has filled the levels
-    int32_t format = 0;      // GR_TEXFMT_*
-    int32_t small_lod = 0;   // GR_LOD_* of the smallest level
-    int32_t large_lod = 0;   // GR_LOD_* of the largest level
-    int32_t aspect = 0;      // GR_ASPECT_*
-    int level_count = 0;     // levels held, largest first
+    bool live = false;     // allocated by guTexAllocateMemory on this board
+    bool loaded = false;   // guTexDownloadMipMap has filled the levels
+    int32_t format = 0;    // GR_TEXFMT_*
+    int32_t small_lod = 0; // GR_LOD_* of the smallest level
+    int32_t large_lod = 0; // GR_LOD_* of the largest level
+    int32_t aspect = 0;    // GR_ASPECT_*
+    int level_count = 0;   // levels held, largest first
     MipLevel level[TEX_MAX_LEVELS];
     float texels_per_unit = 1.0f; // level-0 texels per texture-space unit: longer side / 256
-    uint32_t mem_offset = 0; // where its levels sit in the board's texture memory, bytes
-    uint32_t mem_bytes = 0;  // their size in the file's own format
-    uint32_t *rgba = nullptr; // decoded storage of every level, owned
+    uint32_t mem_offset = 0;      // where its levels sit in the board's texture memory, bytes
+    uint32_t mem_bytes = 0;       // their size in the file's own format
+    uint32_t *rgba = nullptr;     // decoded storage of every level, owned
 };
 
+// The levels of a mipmap as the file and the texture memory lay them out.
+struct TexShape {
+    int width = 0; // largest level, texels
+    int height = 0;
+    int level_count = 0;      // large_lod .. small_lod
+    int texel_bytes = 0;      // 1 or 2 in the file's own format
+    uint32_t bytes = 0;       // every level, in the file's own format
+    uint32_t texel_count = 0; // every level
+};
+
+// Bytes of one texel of a GR_TEXFMT_* format; 0 for an unknown format.
+int tex_texel_bytes(int32_t format);
+// Bytes of the table that a format's file carries before its texels (palette 1024,
+// compression table 80, else 0).
+int tex_table_bytes(int32_t format);
+// The shape of a mipmap; false when a value is out of range or small_lod names a
+// larger level than large_lod.
+bool tex_shape(int32_t format, int32_t small_lod, int32_t large_lod, int32_t aspect,
+               TexShape *shape);
+
 struct TexMemory {
-    uint32_t capacity = 0; // bytes
-    uint32_t used = 0;     // bytes
+    uint32_t capacity = 0;   // bytes
+    uint32_t used = 0;       // bytes
     int32_t handle_base = 0; // handles of this board are handle_base + slot
-    int count = 0;         // slots used
+    int count = 0;           // slots used
     Texture tex[TEX_MAX_TEXTURES];
 };
 
