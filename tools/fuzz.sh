@@ -1,0 +1,62 @@
+#!/bin/bash
+# Builds the fuzzers (clang, libFuzzer, ASan and UBSan, in build-fuzz) and runs one.
+# Usage: tools/fuzz.sh TARGET SECONDS [libFuzzer options...]
+#   TARGET: mesh (the mesh reader), tdf (3DF files through the library), draw (call
+#   sequences), or all (each in turn for SECONDS). New inputs that find new paths go to
+#   build-fuzz/corpus/TARGET; crashes to build-fuzz/findings/TARGET. The seeds in
+#   fuzz/corpus are only read. Exit status is nonzero when a fuzzer found a fault.
+# Long runs: nice -n 10 tools/fuzz.sh draw 14400 &   (the hours count per target)
+set -eu
+root=$(cd "$(dirname "$0")/.." && pwd)
+target=${1:-}
+seconds=${2:-60}
+shift 2 || true
+case "$target" in
+mesh | tdf | draw | all) ;;
+*)
+    echo "usage: tools/fuzz.sh mesh|tdf|draw|all SECONDS [libFuzzer options]" >&2
+    exit 2
+    ;;
+esac
+case "$seconds" in
+'' | *[!0-9]*)
+    echo "tools/fuzz.sh: SECONDS must be a whole number, not '$seconds'" >&2
+    exit 2
+    ;;
+esac
+
+build=${FUZZ_BUILD:-$root/build-fuzz}
+if [ ! -f "$build/build.ninja" ]; then
+    CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DFUZZ=ON \
+        -DSANITIZE=address,undefined -DBUILD_TESTING=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        >/dev/null
+fi
+targets=$target
+[ "$target" = all ] && targets="mesh tdf draw"
+for t in $targets; do
+    ninja -C "$build" -j2 "fuzz/fuzz_$t" >/dev/null
+done
+
+# The library talks to nothing: no display, no 60 Hz wait, no dump folder.
+export ACCEL_DISPLAY=none ACCEL_VSYNC=0
+unset ACCEL_DUMP ACCEL_DEBUG
+export ASAN_OPTIONS=${ASAN_OPTIONS:-halt_on_error=1:abort_on_error=1:detect_leaks=1:allocator_may_return_null=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}
+
+status=0
+for t in $targets; do
+    corpus=$build/corpus/$t
+    findings=$build/findings/$t
+    mkdir -p "$corpus" "$findings"
+    echo "fuzz_$t: $seconds s, corpus $corpus, findings in $findings"
+    if ! "$build/fuzz/fuzz_$t" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=20 \
+        -max_len=65536 -print_final_stats=1 -artifact_prefix="$findings/" "$@" \
+        "$corpus" "$root/fuzz/corpus/$t" >"$build/fuzz_$t.log" 2>&1; then
+        status=1
+        echo "fuzz_$t: FOUND A FAULT; the input is in $findings; log: $build/fuzz_$t.log"
+        grep -E "^(==|SUMMARY|fuzz_|.*runtime error)" "$build/fuzz_$t.log" | head -20
+    fi
+    grep -E "^stat::(number_of_executed_units|peak_rss_mb)|cov: .*corp" "$build/fuzz_$t.log" |
+        tail -3
+done
+exit $status
