@@ -1,24 +1,110 @@
-// pipeline.cpp: placeholder until the rasterizer lands: clears, draws no triangle.
-#include <algorithm>
+// pipeline.cpp: the drawing stages behind the entry points: clip -> setup -> bin on the
+// caller's thread, raster on the workers. Reads GrVertex corners and a board's render
+// state; writes commands into the batch being filled, two batches taking turns.
+#include <new>
 
 #include "accel.h"
+#include "bin.h"
 #include "pipeline.h"
+#include "workers.h"
 
 struct Pipeline {
-    int threads;
+    Batch *batch[2] = {nullptr, nullptr};
+    int filling = 0; // the batch that takes commands; the other may be with the workers
+    Workers workers;
 };
 
-Pipeline *pipeline_create(int threads) { return new Pipeline{threads}; }
-void pipeline_destroy(Pipeline *p) { delete p; }
-
-void pipeline_clear(Pipeline *, Board *target, uint32_t rgba, float depth)
+namespace
 {
-    std::fill_n(target->fb.back, SCREEN_W * SCREEN_H, rgba);
-    std::fill_n(target->fb.depth, SCREEN_W * SCREEN_H, depth);
+
+// Hands the filled batch to the workers and starts filling the other one, once the
+// workers are done with it (bins of two batches must not overlap in time: the second
+// may touch the same tiles).
+void flush(Pipeline *p)
+{
+    Batch *full = p->batch[p->filling];
+    if (full->count == 0)
+        return;
+    workers_wait(&p->workers);
+    workers_run(&p->workers, full);
+    p->filling ^= 1;
+    bin_reset(p->batch[p->filling]);
 }
 
-void pipeline_triangle(Pipeline *, Board *, const GrVertex &, const GrVertex &, const GrVertex &)
+// The batch to add a command for target to, with room for one more.
+Batch *batch_for(Pipeline *p, Board *target)
 {
+    Batch *b = p->batch[p->filling];
+    if (b->count > 0 && (b->color != target->fb.back || b->depth != target->fb.depth)) {
+        flush(p);
+        b = p->batch[p->filling];
+    }
+    if (!bin_next(b)) {
+        flush(p);
+        b = p->batch[p->filling];
+    }
+    b->color = target->fb.back;
+    b->depth = target->fb.depth;
+    return b;
 }
 
-void pipeline_finish(Pipeline *) {}
+} // namespace
+
+Pipeline *pipeline_create(int threads)
+{
+    Pipeline *p = new (std::nothrow) Pipeline;
+    if (!p)
+        return nullptr;
+    p->batch[0] = new (std::nothrow) Batch;
+    p->batch[1] = new (std::nothrow) Batch;
+    if (!p->batch[0] || !p->batch[1]) {
+        delete p->batch[0];
+        delete p->batch[1];
+        delete p;
+        return nullptr;
+    }
+    bin_reset(p->batch[0]);
+    bin_reset(p->batch[1]);
+    workers_start(&p->workers, threads);
+    return p;
+}
+
+void pipeline_destroy(Pipeline *p)
+{
+    if (!p)
+        return;
+    pipeline_finish(p);
+    workers_stop(&p->workers);
+    delete p->batch[0];
+    delete p->batch[1];
+    delete p;
+}
+
+void pipeline_clear(Pipeline *p, Board *target, uint32_t rgba, float depth)
+{
+    Batch *b = batch_for(p, target);
+    Command *cmd = bin_next(b);
+    cmd->kind = CMD_CLEAR;
+    cmd->clear = ClearCmd{rgba, depth};
+    bin_commit(b, *cmd);
+}
+
+void pipeline_triangle(Pipeline *p, Board *target, const GrVertex &a, const GrVertex &b,
+                       const GrVertex &c)
+{
+    ScreenTri st;
+    if (!clip_triangle(a, b, c, &st))
+        return;
+    Batch *batch = batch_for(p, target);
+    Command *cmd = bin_next(batch);
+    cmd->kind = CMD_TRIANGLE;
+    const GrVertex *v[3] = {&a, &b, &c};
+    setup_triangle(st, v, target->state, &cmd->tri);
+    bin_commit(batch, *cmd);
+}
+
+void pipeline_finish(Pipeline *p)
+{
+    flush(p);
+    workers_wait(&p->workers);
+}

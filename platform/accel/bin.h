@@ -1,0 +1,46 @@
+// bin.h: the bin stage's records: one batch of commands and the per-tile lists.
+// The caller's thread fills a Batch (bin.cpp); workers then raster it tile by tile
+// (raster.cpp), each tile's commands in submission order.
+#pragma once
+
+#include <cstdint>
+
+#include "setup.h"
+
+constexpr int TILE_SIZE = 64;
+constexpr int TILES_X = (SCREEN_W + TILE_SIZE - 1) / TILE_SIZE; // 10
+constexpr int TILES_Y = (SCREEN_H + TILE_SIZE - 1) / TILE_SIZE; // 8
+constexpr int TILE_COUNT = TILES_X * TILES_Y;
+// Commands per batch. A full batch is handed to the workers and the other one filled;
+// 4096 triangles of ~190 bytes plus their tile lists are about 1.4 MB a batch.
+constexpr int BATCH_COMMANDS = 4096;
+static_assert(BATCH_COMMANDS <= 65536, "tile lists hold 16-bit command indices");
+
+enum CommandKind : uint8_t { CMD_TRIANGLE, CMD_CLEAR };
+
+struct ClearCmd {
+    uint32_t rgba; // bytes R, G, B, A
+    float depth;
+};
+
+struct Command {
+    CommandKind kind;
+    ClearCmd clear; // CMD_CLEAR
+    TriSetup tri;   // CMD_TRIANGLE
+};
+
+struct Batch {
+    uint32_t *color = nullptr; // the target's back buffer, SCREEN_W * SCREEN_H
+    float *depth = nullptr;    // and its depth buffer
+    int count = 0;             // commands used
+    Command cmd[BATCH_COMMANDS];
+    int bin_count[TILE_COUNT] = {};
+    uint16_t bin[TILE_COUNT][BATCH_COMMANDS]; // command indices, submission order
+};
+
+// Empties the batch for new commands (the buffers it draws to are kept).
+void bin_reset(Batch *batch);
+// The next free command, or null when the batch is full.
+Command *bin_next(Batch *batch);
+// Appends the command bin_next returned to every tile that its pixels can reach.
+void bin_commit(Batch *batch, const Command &cmd);

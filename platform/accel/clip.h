@@ -1,0 +1,36 @@
+// clip.h: the clip stage's record, from three GrVertex corners to a snapped screen triangle.
+// Reads x, y of the corners; writes the snapped corners in counter-clockwise order, the
+// path that can cover them exactly (int64 edges or exact floating-point expansions) and
+// the pixels of the screen that its bounding box can reach.
+#pragma once
+
+#include <cstdint>
+
+#include "gfx/gfx.h"
+
+// 28.4 fixed point: 16 sub-pixel steps per pixel; pixel i has its centre at i*16 + 8.
+constexpr int SUBPIXEL_BITS = 4;
+constexpr int64_t SUBPIXEL_ONE = 1 << SUBPIXEL_BITS;
+
+// Bit budget of the int64 path: snapped coordinates within +-2^29 (2^25 pixels) give edge
+// coefficients a, b below 2^30 and a constant c below 2^60; evaluated at centres on the
+// screen (below 2^14) the edge value stays below 2^61, clear of int64 overflow.
+// Triangles with a corner beyond take the exact path.
+constexpr double GUARD_BAND = 536870912.0; // 2^29 sub-pixel units
+
+struct ScreenTri {
+    bool exact = false;             // a corner lies beyond the guard band
+    double x[3] = {}, y[3] = {};    // snapped corners, 28.4 units (integral values), CCW
+    int64_t ix[3] = {}, iy[3] = {}; // the same as integers, when !exact
+    int order[3] = {};              // which input corner each entry came from
+    int min_x = 0, max_x = 0;       // pixels whose centres the box can cover, on screen
+    int min_y = 0, max_y = 0;
+};
+
+// Snaps the corners and orders them counter-clockwise (y up). False when no pixel of the
+// screen can be covered: zero area, or a box that misses every centre of the screen.
+bool clip_triangle(const GrVertex &a, const GrVertex &b, const GrVertex &c, ScreenTri *out);
+
+// Exact sign (-1, 0, 1) of (xj - xi) * (py - yi) - (yj - yi) * (px - xi) for integral
+// doubles of magnitude below 2^200: positive when p lies left of the edge i -> j.
+int clip_orient_sign(double xi, double yi, double xj, double yj, double px, double py);

@@ -1,0 +1,8 @@
+// raster.h: the raster stage: carries out one tile's commands of a Batch.
+// Reads the tile's list and the TriSetup records; writes the tile's pixels of the batch's
+// colour and depth buffers, and nothing outside the tile.
+#pragma once
+
+#include "bin.h"
+
+void raster_tile(const Batch &batch, int tile);

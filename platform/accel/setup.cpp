@@ -1,0 +1,157 @@
+// setup.cpp: the setup stage: edge functions, attribute planes, texture level per triangle.
+// Reads a ScreenTri, the corners' attributes and the RenderState at submission; writes a
+// TriSetup. Planes are solved in double from the snapped corners and stored as float.
+#include "setup.h"
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+
+namespace
+{
+
+// Solves a linear attribute through the three corners (pixels, snapped) in double.
+// False when it cannot be solved: a sliver beyond the guard band whose area rounds to
+// zero, or values so large that the coefficients overflow.
+bool solve(const double (&x)[3], const double (&y)[3], const double (&v)[3], double *a0, double *dx,
+           double *dy)
+{
+    const double dx1 = x[1] - x[0], dy1 = y[1] - y[0];
+    const double dx2 = x[2] - x[0], dy2 = y[2] - y[0];
+    const double area2 = dx1 * dy2 - dx2 * dy1;
+    const double dv1 = v[1] - v[0], dv2 = v[2] - v[0];
+    *dx = (dv1 * dy2 - dv2 * dy1) / area2;
+    *dy = (dv2 * dx1 - dv1 * dx2) / area2;
+    *a0 = v[0] - *dx * x[0] - *dy * y[0];
+    return std::isfinite(*a0) && std::isfinite(*dx) && std::isfinite(*dy);
+}
+
+bool fits_float(double v)
+{
+    return std::fabs(v) <= FLT_MAX;
+}
+
+// A plane that cannot be solved, or whose coefficients do not fit a float, is drawn flat
+// at the corners' mean, so that huge or degenerate input never turns into infinities or
+// NaN in the pixels.
+Plane solve_plane(const double (&x)[3], const double (&y)[3], const double (&v)[3])
+{
+    double a0, dx, dy;
+    if (solve(x, y, v, &a0, &dx, &dy) && fits_float(a0) && fits_float(dx) && fits_float(dy))
+        return Plane{(float)a0, (float)dx, (float)dy};
+    const double mean = v[0] / 3.0 + v[1] / 3.0 + v[2] / 3.0;
+    return Plane{(float)mean, 0.0f, 0.0f};
+}
+
+// A texture plane in level-0 texels, its origin moved into [0, period) (the texture
+// wraps, so no texel changes) and rescaled to the chosen level's texels. Unsolvable
+// planes sample one texel.
+Plane wrap_plane(const double (&x)[3], const double (&y)[3], const double (&v)[3], double period,
+                 double scale)
+{
+    double a0, dx, dy;
+    if (!solve(x, y, v, &a0, &dx, &dy))
+        return Plane{0.0f, 0.0f, 0.0f};
+    a0 -= std::floor(a0 / period) * period;
+    if (!fits_float(dx * scale) || !fits_float(dy * scale))
+        return Plane{(float)(a0 * scale), 0.0f, 0.0f};
+    return Plane{(float)(a0 * scale), (float)(dx * scale), (float)(dy * scale)};
+}
+
+} // namespace
+
+int setup_choose_level(float sdx, float sdy, float tdx, float tdy, int level_count)
+{
+    // "Nearest" is round(log2(rho)): step down while rho >= sqrt(2), i.e. rho^2 >= 2.
+    // The footprint is the same at every pixel of an affine triangle, so once is exact.
+    float rho2 = std::max(sdx * sdx + tdx * tdx, sdy * sdy + tdy * tdy);
+    int level = 0;
+    while (level + 1 < level_count && rho2 >= 2.0f) {
+        rho2 *= 0.25f;
+        level++;
+    }
+    return level;
+}
+
+void setup_triangle(const ScreenTri &st, const GrVertex *const (&v)[3], const RenderState &state,
+                    TriSetup *tri)
+{
+    tri->exact = st.exact;
+    tri->min_x = (int16_t)st.min_x;
+    tri->max_x = (int16_t)st.max_x;
+    tri->min_y = (int16_t)st.min_y;
+    tri->max_y = (int16_t)st.max_y;
+
+    for (int e = 0; e < 3; e++) {
+        const int i = e, j = (e + 1) % 3;
+        // y points up. A centre exactly on an edge belongs to this triangle only for a
+        // left edge (a > 0) or a top edge (a == 0, b < 0); the neighbour across the edge
+        // sees it reversed, so exactly one of the two keeps it.
+        if (st.exact) {
+            ExactEdges &x = tri->exact_edges;
+            x.x[e] = st.x[e];
+            x.y[e] = st.y[e];
+            x.owns[e] = st.y[i] > st.y[j] || (st.y[i] == st.y[j] && st.x[j] < st.x[i]);
+        } else {
+            EdgeFn &f = tri->edge[e];
+            f.a = st.iy[i] - st.iy[j];
+            f.b = st.ix[j] - st.ix[i];
+            f.c = -(f.a * st.ix[i] + f.b * st.iy[i]);
+            // Values are integers, so lowering c by one turns "E >= 0" into "E > 0".
+            if (!(f.a > 0 || (f.a == 0 && f.b < 0)))
+                f.c -= 1;
+        }
+    }
+
+    const GrVertex *c[3] = {v[st.order[0]], v[st.order[1]], v[st.order[2]]};
+    double px[3], py[3], val[3];
+    for (int i = 0; i < 3; i++) {
+        px[i] = st.x[i] / (double)SUBPIXEL_ONE;
+        py[i] = st.y[i] / (double)SUBPIXEL_ONE;
+    }
+    for (int i = 0; i < 3; i++)
+        val[i] = c[i]->ooz;
+    tri->z = solve_plane(px, py, val);
+    for (int i = 0; i < 3; i++)
+        val[i] = c[i]->r;
+    tri->r = solve_plane(px, py, val);
+    for (int i = 0; i < 3; i++)
+        val[i] = c[i]->g;
+    tri->g = solve_plane(px, py, val);
+    for (int i = 0; i < 3; i++)
+        val[i] = c[i]->b;
+    tri->b = solve_plane(px, py, val);
+
+    tri->depth_test = state.depth_mode == GR_DEPTHBUFFER_ZBUFFER;
+    tri->depth_write = tri->depth_test && state.depth_mask;
+    tri->depth_func = state.depth_func;
+
+    // s and t come as s/w and t/w; w is per corner. A corner with 1/w = 0 (or a quotient
+    // that overflows) has no texture position, and the triangle is drawn untextured.
+    const Texture *tex = state.texture;
+    tri->textured = false;
+    tri->s = tri->t = Plane{0.0f, 0.0f, 0.0f};
+    tri->level = MipLevel{};
+    if (!tex || tex->level_count <= 0)
+        return;
+    double s[3], t[3];
+    for (int i = 0; i < 3; i++) {
+        const GrTmuVertex &u = c[i]->tmuvtx[0];
+        if (u.oow == 0.0f)
+            return;
+        const float si = u.sow / u.oow, ti = u.tow / u.oow;
+        if (!std::isfinite(si) || !std::isfinite(ti))
+            return;
+        s[i] = (double)si * tex->texels_per_unit;
+        t[i] = (double)ti * tex->texels_per_unit;
+    }
+    const Plane s0 = solve_plane(px, py, s), t0 = solve_plane(px, py, t);
+    const int level = setup_choose_level(s0.dx, s0.dy, t0.dx, t0.dy, tex->level_count);
+    const MipLevel &top = tex->level[0], &lv = tex->level[level];
+    tri->textured = true;
+    tri->level = lv;
+    tri->s = wrap_plane(px, py, s, std::ldexp(1.0, top.width_log2),
+                        std::ldexp(1.0, lv.width_log2 - top.width_log2));
+    tri->t = wrap_plane(px, py, t, std::ldexp(1.0, top.height_log2),
+                        std::ldexp(1.0, lv.height_log2 - top.height_log2));
+}

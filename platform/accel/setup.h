@@ -1,0 +1,54 @@
+// setup.h: the setup stage's record, everything constant across one triangle.
+// Reads a ScreenTri, its three GrVertex corners and the board's RenderState; writes a
+// TriSetup that the raster stage walks without looking back at either.
+#pragma once
+
+#include <cstdint>
+
+#include "accel.h"
+#include "clip.h"
+
+// E = a*px + b*py + c at a pixel centre (px, py) in 28.4 units; the centre is covered
+// when E >= 0 for all three edges (the fill rule is folded into c). Bounds: clip.h.
+struct EdgeFn {
+    int64_t a, b, c;
+};
+
+// Edges beyond the guard band: the snapped corners themselves, decided per centre by
+// clip_orient_sign; owns[e] says whether edge e -> e+1 keeps centres exactly on it.
+struct ExactEdges {
+    double x[3], y[3]; // 28.4 units, integral values, counter-clockwise
+    bool owns[3];
+};
+
+// An attribute over the screen. Its value at the centre (px, py) = (x + 0.5, y + 0.5) is
+// (a0 + dy * py) + dx * px in float, in exactly that order, on every path.
+struct Plane {
+    float a0, dx, dy;
+};
+
+struct TriSetup {
+    bool exact;                         // coverage by exact_edges instead of edge
+    bool textured;                      // sample level; otherwise the texel is opaque white
+    bool depth_test;                    // GR_DEPTHBUFFER_ZBUFFER
+    bool depth_write;                   // depth_test and the depth mask
+    int32_t depth_func;                 // GR_CMP_*
+    int16_t min_x, max_x, min_y, max_y; // pixels, on screen, inclusive
+    union {
+        EdgeFn edge[3];
+        ExactEdges exact_edges;
+    };
+    Plane z;        // ooz
+    Plane r, g, b;  // 0..255 scale, unclamped
+    Plane s, t;     // texels of `level`; origin wrapped into the first period
+    MipLevel level; // the one level this triangle samples
+};
+
+// Builds the triangle's record. v holds the corners in the order the caller gave them;
+// st.order says which one each counter-clockwise entry is.
+void setup_triangle(const ScreenTri &st, const GrVertex *const (&v)[3], const RenderState &state,
+                    TriSetup *tri);
+
+// The mipmap level for level-0 texel gradients: the nearest to log2 of the longer
+// gradient, 0..level_count-1.
+int setup_choose_level(float sdx, float sdy, float tdx, float tdy, int level_count);
