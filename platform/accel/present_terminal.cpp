@@ -1,7 +1,528 @@
-// present_terminal.cpp: frames in the terminal. Not built yet: never available.
-#include "present.h"
+// present_terminal.cpp: frames in the terminal on standard output, two pixels per cell.
+// Reads a shown frame (bottom row first) and the terminal's size; writes 24-bit colour
+// cells (upper half block: foreground above, background below), only those that changed,
+// and never waits on a slow terminal. Every way out puts the terminal back.
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
 
-bool terminal_available() { return false; }
-bool terminal_open(Display *, int) { return false; }
-void terminal_show(Display *, const uint32_t *, double) {}
-void terminal_close(Display *) {}
+#include "accel.h"
+
+namespace
+{
+
+constexpr uint32_t UNKNOWN = 0xffffffffu; // not a 0xRRGGBB colour: "draw this cell"
+
+// Upper bound of one cell's bytes: cursor move (14), both colours (36), the symbol (3).
+constexpr size_t MAX_CELL_BYTES = 64;
+constexpr int MAX_COLS = 4096, MAX_ROWS = 2048; // larger reports are taken as this
+
+// Leaving: CAN ends any sequence that a skipped frame left half written, then plain
+// attributes, the cursor back, the main screen back.
+constexpr char LEAVE[] = "\x18\x1b[0m\x1b[?25h\x1b[?1049l";
+constexpr char ENTER[] = "\x1b[?1049h\x1b[?25l\x1b[0m\x1b[2J";
+constexpr char CLEAR[] = "\x1b[0m\x1b[2J";
+
+struct Cell {
+    uint32_t top = UNKNOWN;    // 0xRRGGBB of the upper pixel
+    uint32_t bottom = UNKNOWN; // and of the lower one
+};
+
+} // namespace
+
+// One board's picture on the terminal. Sized by layout, never per frame.
+struct TerminalState {
+    int board = 0;
+    int x0 = 0, y0 = 0, w = 0, h = 0; // the picture's cells, 0-based; w or h 0: too small
+    std::vector<int> src_x;           // w + 1 column bounds in the frame, left to right
+    std::vector<int> src_y;           // 2h + 1 row bounds, top down
+    std::vector<Cell> shown;          // w * h: what the terminal shows once queued bytes land
+    std::vector<uint32_t> row[2];     // one output row of pixels each, w wide
+};
+
+namespace
+{
+
+// The terminal is one for the whole process, whatever the number of boards showing on it;
+// the signal handlers reach it here too.
+struct Screen {
+    int fd = -1; // our own open of the terminal, non-blocking, so stdout keeps its flags
+    int users = 0;
+    TerminalState *board[GR_MAX_BOARDS] = {};
+    int cols = 0, rows = 0;              // size the layout was made for
+    bool relayout = true;                // boards opened or closed since
+    bool entered = false;                // enter sequence queued (main thread's view)
+    bool dead = false;                   // the terminal hung up: nothing more is written
+    std::vector<char> out;               // one frame of bytes
+    size_t len = 0, done = 0;            // queued and written bytes of it
+    uint32_t fg = UNKNOWN, bg = UNKNOWN; // attributes as the queued bytes leave them
+    int cur_x = -1, cur_y = -1;          // cursor likewise; -1: not known
+    uint32_t colsum[SCREEN_W * 3] = {};  // per frame column: R, G, B summed over a row band
+};
+
+Screen screen;
+
+// Shared with the signal handlers, so lock-free atomics only.
+std::atomic<bool> active{false};   // the alternate screen is (about to be) up
+std::atomic<long> writer{0};       // thread id inside write() to the terminal; 0: none
+std::atomic<bool> err_held{false}; // standard error goes to err_pipe while we draw
+int saved_err = -1, err_pipe = -1; // the real standard error; the pipe's read end
+
+constexpr int SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+struct sigaction previous[sizeof SIGNALS / sizeof SIGNALS[0]];
+bool installed[sizeof SIGNALS / sizeof SIGNALS[0]];
+bool exit_hook = false;
+
+long thread_id()
+{
+    return (long)gettid();
+}
+
+// Async-signal-safe: a bounded wait for room, so that a stopped terminal cannot hang exit.
+void write_fully(int fd, const char *p, size_t n)
+{
+    for (int tries = 0; n > 0 && tries < 20;) {
+        const ssize_t k = write(fd, p, n);
+        if (k > 0) {
+            p += k;
+            n -= (size_t)k;
+        } else if (k < 0 && errno == EAGAIN) {
+            pollfd pf = {fd, POLLOUT, 0};
+            poll(&pf, 1, 50);
+            tries++;
+        } else if (!(k < 0 && errno == EINTR)) {
+            return;
+        }
+    }
+}
+
+// Messages that the program writes to a standard error shared with the terminal would be
+// drawn on the alternate screen and vanish with it. They are held in a pipe and written
+// out once the main screen is back.
+void hold_stderr()
+{
+    struct stat out_st, err_st;
+    if (err_held || !isatty(2) || fstat(1, &out_st) != 0 || fstat(2, &err_st) != 0 ||
+        out_st.st_rdev != err_st.st_rdev)
+        return;
+    int p[2];
+    if (pipe2(p, O_CLOEXEC | O_NONBLOCK) != 0)
+        return;
+    saved_err = fcntl(2, F_DUPFD_CLOEXEC, 3);
+    if (saved_err < 0 || dup2(p[1], 2) < 0) {
+        if (saved_err >= 0)
+            close(saved_err);
+        close(p[0]);
+        close(p[1]);
+        saved_err = -1;
+        return;
+    }
+    close(p[1]);
+    err_pipe = p[0];
+    err_held = true;
+}
+
+// Async-signal-safe. The pipe and the saved descriptor stay open: a signal may come
+// between these steps and the normal close.
+void release_stderr()
+{
+    if (!err_held.exchange(false))
+        return;
+    dup2(saved_err, 2);
+    char buf[512];
+    ssize_t n;
+    while ((n = read(err_pipe, buf, sizeof buf)) > 0)
+        write_fully(2, buf, (size_t)n);
+}
+
+// Async-signal-safe: called from the handlers, at exit and at close.
+void leave_screen()
+{
+    if (active.exchange(false)) {
+        // Another thread in the middle of a frame write would land after us, on the
+        // main screen; its writes never block, so the wait is short.
+        const long self = thread_id();
+        for (int i = 0; i < 200; i++) {
+            const long w = writer.load();
+            if (w == 0 || w == self)
+                break;
+            const timespec ms = {0, 1000000};
+            nanosleep(&ms, nullptr);
+        }
+        write_fully(screen.fd, LEAVE, sizeof LEAVE - 1);
+    }
+    release_stderr();
+}
+
+int signal_slot(int sig)
+{
+    for (size_t i = 0; i < sizeof SIGNALS / sizeof SIGNALS[0]; i++)
+        if (SIGNALS[i] == sig)
+            return (int)i;
+    return -1;
+}
+
+// Puts the terminal back, then does what was to be done before: the console's handler
+// (which restores the keyboard and ends the process), or the default action.
+void on_signal(int sig, siginfo_t *info, void *context)
+{
+    const int saved_errno = errno;
+    leave_screen();
+    const int slot = signal_slot(sig);
+    if (slot >= 0) {
+        const struct sigaction &prev = previous[slot];
+        if (prev.sa_flags & SA_SIGINFO) {
+            if (prev.sa_sigaction)
+                prev.sa_sigaction(sig, info, context);
+        } else if (prev.sa_handler == SIG_DFL) {
+            // Delivered when this handler returns, as it is blocked until then.
+            sigaction(sig, &prev, nullptr);
+            raise(sig);
+        } else if (prev.sa_handler != SIG_IGN) {
+            prev.sa_handler(sig);
+        }
+    }
+    errno = saved_errno;
+}
+
+void at_exit()
+{
+    leave_screen();
+}
+
+void install_handlers()
+{
+    struct sigaction sa = {};
+    sa.sa_sigaction = on_signal;
+    sa.sa_flags = SA_SIGINFO | SA_RESTART;
+    sigemptyset(&sa.sa_mask);
+    for (size_t i = 0; i < sizeof SIGNALS / sizeof SIGNALS[0]; i++) {
+        installed[i] = false;
+        // An ignored signal does not end the program, so the screen stays.
+        if (sigaction(SIGNALS[i], nullptr, &previous[i]) != 0 || previous[i].sa_handler == SIG_IGN)
+            continue;
+        installed[i] = sigaction(SIGNALS[i], &sa, nullptr) == 0;
+    }
+}
+
+void remove_handlers()
+{
+    for (size_t i = 0; i < sizeof SIGNALS / sizeof SIGNALS[0]; i++) {
+        struct sigaction now;
+        if (installed[i] && sigaction(SIGNALS[i], nullptr, &now) == 0 &&
+            (now.sa_flags & SA_SIGINFO) && now.sa_sigaction == on_signal)
+            sigaction(SIGNALS[i], &previous[i], nullptr);
+        installed[i] = false;
+    }
+}
+
+// A second open of the terminal behind standard output: O_NONBLOCK on standard output
+// itself would be shared with the shell and with standard error.
+int open_terminal()
+{
+    struct stat out_st, st;
+    if (fstat(1, &out_st) != 0)
+        return -1;
+    const char *paths[] = {"/proc/self/fd/1", ttyname(1)};
+    for (const char *path : paths) {
+        if (!path)
+            continue;
+        const int fd = open(path, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        if (isatty(fd) && fstat(fd, &st) == 0 && st.st_rdev == out_st.st_rdev)
+            return fd;
+        close(fd);
+    }
+    return -1;
+}
+
+void append(const char *s, size_t n)
+{
+    std::copy(s, s + n, screen.out.data() + screen.len);
+    screen.len += n;
+}
+
+void append_number(unsigned v)
+{
+    char digits[10];
+    int n = 0;
+    do {
+        digits[n++] = (char)('0' + v % 10);
+        v /= 10;
+    } while (v);
+    while (n > 0)
+        screen.out[screen.len++] = digits[--n];
+}
+
+void append_rgb(uint32_t c)
+{
+    append_number((c >> 16) & 255);
+    screen.out[screen.len++] = ';';
+    append_number((c >> 8) & 255);
+    screen.out[screen.len++] = ';';
+    append_number(c & 255);
+}
+
+// Places each open board's picture in its share of the terminal (side by side), as large
+// as fits with the frame's 4:3 kept: a cell is one pixel wide and two tall, and cells are
+// about twice as tall as wide, so pixels come out square.
+void layout(int cols, int rows)
+{
+    int count = 0;
+    for (TerminalState *t : screen.board)
+        count += t != nullptr;
+    int slot = 0;
+    for (TerminalState *t : screen.board) {
+        if (!t)
+            continue;
+        const int left = slot * cols / count, right = (slot + 1) * cols / count;
+        slot++;
+        t->w = std::min({right - left, SCREEN_W, rows * 8 / 3});
+        t->h = t->w * 3 / 8;
+        if (t->h == 0)
+            t->w = 0;
+        t->x0 = left + (right - left - t->w) / 2;
+        t->y0 = (rows - t->h) / 2;
+        t->src_x.resize((size_t)t->w + 1);
+        t->src_y.resize((size_t)t->h * 2 + 1);
+        for (int i = 0; i <= t->w; i++)
+            t->src_x[i] = i * SCREEN_W / std::max(t->w, 1);
+        for (int j = 0; j <= 2 * t->h; j++)
+            t->src_y[j] = j * SCREEN_H / std::max(2 * t->h, 1);
+        t->shown.assign((size_t)t->w * t->h, Cell{});
+        t->row[0].resize((size_t)t->w);
+        t->row[1].resize((size_t)t->w);
+    }
+    screen.cols = cols;
+    screen.rows = rows;
+    screen.out.resize((size_t)cols * rows * MAX_CELL_BYTES + 256);
+    screen.relayout = false;
+}
+
+// Averages the frame over each output pixel's box of pixels, for output row j (top down).
+void scale_row(const TerminalState &t, const uint32_t *rgba, int j, uint32_t *out)
+{
+    uint32_t *sum = screen.colsum;
+    std::fill(sum, sum + SCREEN_W * 3, 0u);
+    const int y0 = t.src_y[j], y1 = t.src_y[j + 1];
+    for (int ty = y0; ty < y1; ty++) {
+        const uint32_t *src = rgba + (size_t)(SCREEN_H - 1 - ty) * SCREEN_W; // bottom row first
+        for (int x = 0; x < SCREEN_W; x++) {
+            sum[x * 3 + 0] += src[x] & 255;
+            sum[x * 3 + 1] += (src[x] >> 8) & 255;
+            sum[x * 3 + 2] += (src[x] >> 16) & 255;
+        }
+    }
+    for (int i = 0; i < t.w; i++) {
+        uint32_t r = 0, g = 0, b = 0;
+        const int x0 = t.src_x[i], x1 = t.src_x[i + 1];
+        for (int x = x0; x < x1; x++) {
+            r += sum[x * 3 + 0];
+            g += sum[x * 3 + 1];
+            b += sum[x * 3 + 2];
+        }
+        const uint32_t n = (uint32_t)((x1 - x0) * (y1 - y0));
+        out[i] = ((r + n / 2) / n) << 16 | ((g + n / 2) / n) << 8 | (b + n / 2) / n;
+    }
+}
+
+void emit_cell(int x, int y, const Cell &c)
+{
+    Screen &s = screen;
+    if (s.cur_x != x || s.cur_y != y) {
+        append("\x1b[", 2);
+        append_number((unsigned)y + 1);
+        s.out[s.len++] = ';';
+        append_number((unsigned)x + 1);
+        s.out[s.len++] = 'H';
+    }
+    const bool solid = c.top == c.bottom; // a space in the background colour
+    const bool set_fg = !solid && s.fg != c.top, set_bg = s.bg != c.bottom;
+    if (set_fg || set_bg) {
+        append("\x1b[", 2);
+        if (set_fg) {
+            append("38;2;", 5);
+            append_rgb(c.top);
+            s.fg = c.top;
+        }
+        if (set_fg && set_bg)
+            s.out[s.len++] = ';';
+        if (set_bg) {
+            append("48;2;", 5);
+            append_rgb(c.bottom);
+            s.bg = c.bottom;
+        }
+        s.out[s.len++] = 'm';
+    }
+    if (solid)
+        s.out[s.len++] = ' ';
+    else
+        append("\xe2\x96\x80", 3); // U+2580 upper half block
+    // At the last column the cursor stays put (pending wrap): its place is then unknown.
+    s.cur_x = x + 1 < s.cols ? x + 1 : -1;
+    s.cur_y = y;
+}
+
+void queue_picture(TerminalState *t, const uint32_t *rgba)
+{
+    for (int cy = 0; cy < t->h; cy++) {
+        scale_row(*t, rgba, 2 * cy, t->row[0].data());
+        scale_row(*t, rgba, 2 * cy + 1, t->row[1].data());
+        Cell *shown = &t->shown[(size_t)cy * t->w];
+        for (int cx = 0; cx < t->w; cx++) {
+            const Cell c = {t->row[0][cx], t->row[1][cx]};
+            if (c.top == shown[cx].top && c.bottom == shown[cx].bottom)
+                continue;
+            shown[cx] = c;
+            emit_cell(t->x0 + cx, t->y0 + cy, c);
+        }
+    }
+}
+
+// Writes what the terminal takes now. False while bytes are left: the terminal is behind.
+bool flush()
+{
+    Screen &s = screen;
+    while (s.done < s.len) {
+        writer = thread_id();
+        if (!active) { // a signal put the terminal back meanwhile
+            writer = 0;
+            s.len = s.done = 0;
+            return true;
+        }
+        const ssize_t n = write(s.fd, s.out.data() + s.done, s.len - s.done);
+        const int err = errno;
+        writer = 0;
+        if (n > 0)
+            s.done += (size_t)n;
+        else if (n < 0 && err == EAGAIN)
+            return false;
+        else if (!(n < 0 && err == EINTR)) { // hung up (EIO), or gone (EPIPE)
+            s.dead = true;
+            active = false;
+            return false;
+        }
+    }
+    s.len = s.done = 0;
+    return true;
+}
+
+void forget_shown()
+{
+    for (TerminalState *t : screen.board)
+        if (t)
+            std::fill(t->shown.begin(), t->shown.end(), Cell{});
+    screen.fg = screen.bg = UNKNOWN;
+    screen.cur_x = screen.cur_y = -1;
+}
+
+bool screen_open()
+{
+    const int fd = open_terminal();
+    if (fd < 0)
+        return false;
+    screen.fd = fd;
+    screen.entered = false;
+    screen.dead = false;
+    screen.relayout = true;
+    screen.len = screen.done = 0;
+    install_handlers();
+    if (!exit_hook)
+        exit_hook = std::atexit(at_exit) == 0;
+    return true;
+}
+
+void screen_close()
+{
+    leave_screen();
+    remove_handlers();
+    if (saved_err >= 0)
+        close(saved_err);
+    if (err_pipe >= 0)
+        close(err_pipe);
+    saved_err = err_pipe = -1;
+    close(screen.fd);
+    screen.fd = -1;
+    screen.out = std::vector<char>();
+}
+
+} // namespace
+
+bool terminal_available()
+{
+    return isatty(1) == 1;
+}
+
+bool terminal_open(Display *d, int board)
+{
+    if (board < 0 || board >= GR_MAX_BOARDS || screen.board[board] || !isatty(1))
+        return false;
+    if (screen.users == 0 && !screen_open())
+        return false;
+    TerminalState *t = new TerminalState{};
+    t->board = board;
+    screen.board[board] = t;
+    screen.users++;
+    screen.relayout = true;
+    d->terminal = t;
+    return true;
+}
+
+void terminal_show(Display *d, const uint32_t *rgba, double)
+{
+    Screen &s = screen;
+    TerminalState *t = d->terminal;
+    if (!t || s.dead)
+        return;
+    if (s.entered && !active) { // a signal put the terminal back and the program went on
+        s.entered = false;
+        s.len = s.done = 0;
+    }
+    if (!flush())
+        return; // the previous frame is still going out: this one is skipped
+    winsize ws = {};
+    int cols = 80, rows = 24;
+    if (ioctl(s.fd, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0 && ws.ws_row > 0) {
+        cols = std::min((int)ws.ws_col, MAX_COLS);
+        rows = std::min((int)ws.ws_row, MAX_ROWS);
+    }
+    s.len = s.done = 0;
+    if (!s.entered) {
+        layout(cols, rows);
+        hold_stderr();
+        active = true;
+        s.entered = true;
+        forget_shown();
+        append(ENTER, sizeof ENTER - 1);
+    } else if (s.relayout || cols != s.cols || rows != s.rows) {
+        layout(cols, rows);
+        forget_shown();
+        append(CLEAR, sizeof CLEAR - 1);
+    }
+    queue_picture(t, rgba);
+    flush();
+}
+
+void terminal_close(Display *d)
+{
+    TerminalState *t = d->terminal;
+    if (!t)
+        return;
+    screen.board[t->board] = nullptr;
+    delete t;
+    d->terminal = nullptr;
+    screen.relayout = true;
+    if (--screen.users == 0)
+        screen_close();
+}

@@ -1,0 +1,51 @@
+// present_window_x11.cpp: the X11 connection under SDL's windows.
+// Reads the connection's errors; writes one flag, read by present_window.cpp, that says
+// the X server has gone (then the windows count as closed instead of the process ending).
+#include <SDL2/SDL.h>
+#include <SDL2/SDL_syswm.h>
+
+#include "present_window_x11.h"
+
+namespace
+{
+
+bool lost = false; // set by Xlib on the thread that calls SDL, the frame loop's
+
+int ignore_error(::Display *, XErrorEvent *)
+{
+    return 0; // a request on a window the desktop already dropped: nothing to do
+}
+
+int note_io_error(::Display *)
+{
+    lost = true;
+    return 0;
+}
+
+// Xlib's default here is exit(1). Returning instead leaves the connection marked broken,
+// so later requests fail at once instead of waiting on a server that is not there.
+void stay_alive(::Display *, void *)
+{
+    lost = true;
+}
+
+} // namespace
+
+void window_x11_quiet_errors()
+{
+    XSetErrorHandler(ignore_error);
+    XSetIOErrorHandler(note_io_error);
+}
+
+void window_x11_watch(SDL_Window *window)
+{
+    SDL_SysWMinfo info;
+    SDL_VERSION(&info.version);
+    if (SDL_GetWindowWMInfo(window, &info) && info.subsystem == SDL_SYSWM_X11)
+        XSetIOErrorExitHandler(info.info.x11.display, stay_alive, nullptr);
+}
+
+bool window_x11_lost()
+{
+    return lost;
+}

@@ -1,0 +1,12 @@
+// present_window_x11.h: what present_window.cpp needs from the X11 connection under SDL,
+// kept apart because Xlib's names (Display among them) clash with the library's own.
+#pragma once
+
+struct SDL_Window;
+
+// Replaces Xlib's error handlers, which print and end the process, by quiet ones.
+void window_x11_quiet_errors();
+// Lets the program live on when the X server behind this window goes away.
+void window_x11_watch(SDL_Window *window);
+// True once the X server has gone: no SDL call may touch the desktop any more.
+bool window_x11_lost();
