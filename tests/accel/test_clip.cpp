@@ -1,0 +1,85 @@
+// test_clip.cpp: triangles reaching far off screen, to the float range, and past the
+// int64 guard band, against the exact reference.
+#include <gtest/gtest.h>
+
+#include <cfloat>
+#include <cmath>
+
+#include "reference.h"
+
+namespace
+{
+
+RenderState flat_state()
+{
+    RenderState st;
+    st.depth_mode = GR_DEPTHBUFFER_ZBUFFER;
+    st.depth_func = GR_CMP_ALWAYS;
+    return st;
+}
+
+TEST(Clip, HugeCoordinatesMatchTheReference)
+{
+    const float far[] = {1e30f, -1e30f,      FLT_MAX,      -FLT_MAX,   1e10f,
+                         -3e7f, 33554432.0f, -33554433.0f, 33554431.5f};
+    Rng rng{11};
+    std::vector<Draw> draws;
+    for (int i = 0; i < 24; i++) {
+        Draw d = {{}, flat_state()};
+        for (int k = 0; k < 3; k++)
+            d.v[k] = vtx(rng_float(&rng, -100, 740), rng_float(&rng, -100, 580),
+                         rng_float(&rng, 0, 255), rng_float(&rng, 1, 100));
+        // One or two corners thrown far out, in any direction.
+        d.v[i % 3].x = far[rng_next(&rng) % 9] * (i % 2 ? 1.0f : 0.37f);
+        d.v[i % 3].y = far[rng_next(&rng) % 9] * (i % 4 < 2 ? -0.5f : 1.0f);
+        if (i % 3 == 0)
+            d.v[(i + 1) % 3].y = far[rng_next(&rng) % 9];
+        draws.push_back(d);
+    }
+    for (const Draw &d : draws) {
+        const std::vector<Draw> one = {d};
+        EXPECT_EQ(count_differences(pipeline_image(one, 0), reference_image(one)), 0)
+            << d.v[0].x << "," << d.v[0].y << " " << d.v[1].x << "," << d.v[1].y << " " << d.v[2].x
+            << "," << d.v[2].y;
+    }
+}
+
+TEST(Clip, FarCornersGiveTheSamePixelsAsTheVisiblePart)
+{
+    // The same two edges, once ending just off screen and once at 1e30 / at the guard band.
+    const float ends[] = {700.0f, 1e6f, 33554432.0f, 1e30f, FLT_MAX};
+    const Image want = pipeline_image(
+        {Draw{{vtx(0.5f, 0.5f, 99, 9), vtx(700, 700, 99, 9), vtx(0.5f, 700, 99, 9)}, flat_state()}},
+        0);
+    for (float e : ends) {
+        const Image got = pipeline_image(
+            {Draw{{vtx(0.5f, 0.5f, 99, 9), vtx(e, e, 99, 9), vtx(0.5f, e, 99, 9)}, flat_state()}},
+            0);
+        EXPECT_EQ(count_differences(got, want), 0) << "far corner at " << e;
+    }
+}
+
+TEST(Clip, OffScreenTrianglesDrawNothing)
+{
+    const Image blank = pipeline_image({}, 0);
+    const GrVertex out[][3] = {{vtx(-100, 10), vtx(-0.5f, 100), vtx(-50, 400)},
+                               {vtx(640.5f, 10), vtx(700, 100), vtx(1e30f, 400)},
+                               {vtx(0, -1e30f), vtx(640, -1), vtx(300, -0.51f)},
+                               {vtx(-1e30f, 480.5f), vtx(1e30f, 480.5f), vtx(0, 1e30f)}};
+    for (const auto &t : out)
+        EXPECT_EQ(
+            count_differences(pipeline_image({Draw{{t[0], t[1], t[2]}, flat_state()}}, 0), blank),
+            0);
+}
+
+TEST(Clip, HugeAttributesStayFinite)
+{
+    // Colours and depths at the top of the float range on a huge triangle: no NaN reaches
+    // a pixel's colour, and the picture matches the reference.
+    std::vector<Draw> d = {Draw{{vtx(-1e30f, -1e30f, FLT_MAX, FLT_MAX), vtx(1e30f, 0, -FLT_MAX, 1),
+                                 vtx(0, 1e30f, 3e38f, -FLT_MAX)},
+                                flat_state()}};
+    EXPECT_EQ(count_differences(pipeline_image(d, 1), reference_image(d)), 0);
+}
+
+} // namespace

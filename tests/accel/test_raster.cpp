@@ -1,0 +1,143 @@
+// test_raster.cpp: the tiled, threaded rasterizer against the reference, pixel for pixel.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "reference.h"
+
+namespace
+{
+
+uint32_t checker(int level, int x, int y)
+{
+    const uint32_t v = (uint32_t)(x * 37 + y * 91 + level * 50);
+    return (v & 255) | ((v * 7) & 255) << 8 | ((x ^ y) * 16 & 255) << 16 |
+           (uint32_t)(200 + level) << 24;
+}
+
+// Random triangles of every size class: dust, small, slivers, big, partly off screen.
+std::vector<Draw> random_draws(uint32_t seed, int count, const Texture *tex)
+{
+    Rng rng{seed};
+    std::vector<Draw> out;
+    for (int i = 0; i < count; i++) {
+        Draw d;
+        d.state.depth_mode = (i % 5) ? GR_DEPTHBUFFER_ZBUFFER : GR_DEPTHBUFFER_DISABLE;
+        d.state.depth_func = (i % 7) ? GR_CMP_GREATER : (int32_t)(rng_next(&rng) % 8);
+        d.state.texture = (i % 3) ? tex : nullptr;
+        const int kind = (int)(rng_next(&rng) % 5);
+        const float size = kind == 0 ? 2.0f : kind == 1 ? 12.0f : kind == 2 ? 60.0f : 400.0f;
+        const float cx = rng_float(&rng, -50, SCREEN_W + 50),
+                    cy = rng_float(&rng, -50, SCREEN_H + 50);
+        for (int k = 0; k < 3; k++) {
+            float x = cx + rng_float(&rng, -size, size), y = cy + rng_float(&rng, -size, size);
+            if (kind == 4 && k == 2) { // sliver: the third corner near the first edge
+                x = (d.v[0].x + d.v[1].x) * 0.5f + rng_float(&rng, -0.3f, 0.3f);
+                y = (d.v[0].y + d.v[1].y) * 0.5f + rng_float(&rng, -0.3f, 0.3f);
+            }
+            d.v[k] = vtx(x, y, rng_float(&rng, -60, 320), rng_float(&rng, 1, 300),
+                         rng_float(&rng, -300, 300), rng_float(&rng, -300, 300));
+        }
+        out.push_back(d);
+    }
+    return out;
+}
+
+TEST(Raster, RandomTrianglesMatchTheReference)
+{
+    TestTexture tex;
+    test_texture(&tex, 6, 6, 7, checker);
+    for (uint32_t seed = 1; seed <= 6; seed++) {
+        const std::vector<Draw> draws = random_draws(seed, 150, &tex.tex);
+        EXPECT_EQ(count_differences(pipeline_image(draws, 0), reference_image(draws)), 0)
+            << "seed " << seed;
+    }
+}
+
+TEST(Raster, ImagesAreIdenticalForEveryThreadCount)
+{
+    TestTexture tex;
+    test_texture(&tex, 7, 5, 6, checker);
+    // More triangles than a batch holds, so that batches take turns with the workers.
+    const std::vector<Draw> draws = random_draws(99, 9000, &tex.tex);
+    const Image one = pipeline_image(draws, 1, 0x20304050u, 0.0f);
+    for (int threads : {0, 2, 3, 8}) {
+        const Image other = pipeline_image(draws, threads, 0x20304050u, 0.0f);
+        EXPECT_EQ(one.color, other.color) << threads << " threads";
+        EXPECT_EQ(0, std::memcmp(one.depth.data(), other.depth.data(), one.depth.size() * 4))
+            << threads << " threads";
+    }
+}
+
+TEST(Raster, ClearIsOrderedWithTheTriangles)
+{
+    Board *b = test_board_new();
+    Pipeline *p = pipeline_create(2);
+    const GrVertex v[3] = {vtx(10, 10), vtx(300, 20), vtx(100, 400)};
+    const GrVertex w[3] = {vtx(400, 100), vtx(600, 120), vtx(500, 300)};
+    pipeline_triangle(p, b, v[0], v[1], v[2]);
+    pipeline_clear(p, b, 0xff0000ffu, 5.0f);
+    pipeline_triangle(p, b, w[0], w[1], w[2]);
+    pipeline_finish(p);
+    const Image got = test_board_image(*b);
+    std::vector<Draw> draws = {Draw{{w[0], w[1], w[2]}, RenderState{}}};
+    EXPECT_EQ(count_differences(got, reference_image(draws, 0xff0000ffu, 5.0f)), 0);
+    pipeline_destroy(p);
+    test_board_free(b);
+}
+
+TEST(Raster, RenderStateIsTakenAtSubmission)
+{
+    TestTexture tex;
+    test_texture(&tex, 4, 4, 1, checker);
+    Board *b = test_board_new();
+    Pipeline *p = pipeline_create(1);
+    Draw d = {
+        {vtx(20, 30, 200, 5, 0, 0), vtx(500, 60, 100, 9, 256, 0), vtx(90, 450, 30, 2, 0, 256)},
+        RenderState{}};
+    d.state.texture = &tex.tex;
+    d.state.depth_mode = GR_DEPTHBUFFER_ZBUFFER;
+    d.state.depth_func = GR_CMP_ALWAYS;
+    b->state = d.state;
+    pipeline_triangle(p, b, d.v[0], d.v[1], d.v[2]);
+    // Changed before anything is drawn: must not reach the queued triangle.
+    b->state.texture = nullptr;
+    b->state.depth_func = GR_CMP_NEVER;
+    b->state.depth_mask = false;
+    pipeline_finish(p);
+    EXPECT_EQ(count_differences(test_board_image(*b), reference_image({d})), 0);
+    pipeline_destroy(p);
+    test_board_free(b);
+}
+
+// The library's calls as the program makes them, including values it must refuse.
+TEST(Raster, PublicCallsDrawAndSurviveBadCorners)
+{
+    setenv("ACCEL_DISPLAY", "none", 1);
+    setenv("ACCEL_VSYNC", "0", 1);
+    grGlideInit();
+    ASSERT_TRUE(grSstOpen(GR_RESOLUTION_640x480, GR_REFRESH_60Hz, GR_COLORFORMAT_ABGR,
+                          GR_ORIGIN_LOWER_LEFT, GR_SMOOTHING_ENABLE, 2));
+    grDepthBufferMode(GR_DEPTHBUFFER_ZBUFFER);
+    grDepthBufferFunction(GR_CMP_GREATER);
+    for (int frame = 0; frame < 3; frame++) {
+        grBufferClear(0, 0, 0);
+        GrVertex a = vtx(10, 10), b = vtx(600, 30), c = vtx(300, 470);
+        guDrawTriangleWithClip(&a, &b, &c);
+        GrVertex n = vtx(NAN, 10), i = vtx(INFINITY, -INFINITY), h = vtx(1e30f, -1e30f);
+        guDrawTriangleWithClip(&n, &b, &c);
+        guDrawTriangleWithClip(&a, &i, &c);
+        guDrawTriangleWithClip(&h, &b, &c);
+        guDrawTriangleWithClip(&a, &a, &a);
+        guDrawTriangleWithClip(nullptr, &b, &c);
+        grBufferSwap(1);
+    }
+    grGlideShutdown();
+    grGlideShutdown();
+    GrVertex a = vtx(10, 10), b = vtx(600, 30), c = vtx(300, 470);
+    guDrawTriangleWithClip(&a, &b, &c); // after shutdown: nothing, no crash
+}
+
+} // namespace
