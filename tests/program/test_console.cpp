@@ -1,0 +1,261 @@
+// test_console.cpp: the keys that end the demo, on a pseudo-terminal as a user types them
+// and from input that is not a terminal; the terminal's mode after every way out; and the
+// console layer's key reading and signal chaining through a small probe program.
+#include <chrono>
+#include <csignal>
+#include <gtest/gtest.h>
+#include <string>
+#include <thread>
+
+#include "harness.h"
+
+namespace
+{
+
+constexpr const char *MESH = "3 1\n0 0 0 0 0\n1 0 0 256 0\n0 1 0 0 256\n0 1 2\n";
+
+struct Demo {
+    std::string dir;
+    std::string side;
+    std::string record;
+    ProgramRun run;
+};
+
+// Starts the demo against the recording stand-in.
+void start_demo(Demo *d, InputKind input = INPUT_TERMINAL, const std::string &typed = "")
+{
+    d->dir = make_temp_dir();
+    d->side = make_temp_dir();
+    d->record = d->side + "/calls";
+    write_file(d->dir + "/obj.dat", MESH);
+    RunSetup r;
+    r.exe = DEMO_PATH;
+    r.dir = d->dir;
+    r.env = {std::string("LD_LIBRARY_PATH=") + RECORDER_DIR, "RECORD_FILE=" + d->record};
+    r.input = input;
+    r.typed_before = typed;
+    std::string why;
+    ASSERT_TRUE(run_start(r, &d->run, &why)) << why;
+}
+
+int swaps(const Demo &d)
+{
+    return count_lines(d.record, "grBufferSwap");
+}
+
+// Until the demo has shown a frame; it is then in its loop with the console open.
+bool wait_for_frames(Demo *d, int frames)
+{
+    for (int waited = 0; waited < WAIT_MS; waited += 20) {
+        if (swaps(*d) >= frames)
+            return true;
+        if (run_pump(&d->run, 20))
+            return false;
+    }
+    return false;
+}
+
+void end_demo(Demo *d)
+{
+    run_finish(&d->run);
+    remove_dir(d->dir);
+    remove_dir(d->side);
+}
+
+TEST(ConsoleKeys, KeyEndsTheRunAfterFrames)
+{
+    Demo d;
+    start_demo(&d);
+    ASSERT_TRUE(wait_for_frames(&d, 2)) << d.run.err;
+    EXPECT_FALSE(same_mode(d.run.mode_before, run_mode(d.run))) << "no key mode while running";
+    run_send(&d.run, "q");
+    ASSERT_TRUE(run_wait(&d.run)) << "a key did not end the program";
+    EXPECT_TRUE(exited_with(d.run, 0)) << d.run.err;
+    EXPECT_GE(swaps(d), 2);
+    EXPECT_EQ(d.run.term_out.find('q'), std::string::npos) << "the key was echoed";
+    EXPECT_TRUE(same_mode(d.run.mode_before, d.run.mode_after));
+    const auto lines = read_lines(d.record);
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2], "grSstSelect 0");
+    EXPECT_EQ(lines.back(), "grGlideShutdown");
+    end_demo(&d);
+}
+
+TEST(ConsoleKeys, KeyTypedBeforeStartGivesOneFrame)
+{
+    for (const char *key : {"x", "\x1b[B", "\xc3\xa9"}) {
+        Demo d;
+        start_demo(&d, INPUT_TERMINAL, key);
+        ASSERT_TRUE(run_wait(&d.run));
+        EXPECT_TRUE(exited_with(d.run, 0)) << d.run.err;
+        EXPECT_EQ(swaps(d), 1) << "key typed before: " << key;
+        EXPECT_TRUE(same_mode(d.run.mode_before, d.run.mode_after));
+        end_demo(&d);
+    }
+}
+
+// Every byte of a key that sends several is read, so that none reaches the shell.
+TEST(ConsoleKeys, MultiByteKeysLeaveNothingBehind)
+{
+    for (const char *key : {"\x1b[A", "\x1bOP", "\x1b[15~", "\xe2\x82\xac", "\x1b[1;5C"}) {
+        Demo d;
+        start_demo(&d);
+        ASSERT_TRUE(wait_for_frames(&d, 1)) << d.run.err;
+        run_send(&d.run, key);
+        ASSERT_TRUE(run_wait(&d.run));
+        EXPECT_TRUE(exited_with(d.run, 0)) << d.run.err;
+        // What the shell reads next is only what is typed next.
+        run_send(&d.run, "next\n");
+        EXPECT_EQ(read_terminal_input(&d.run, 5000), "next\n") << "after key " << key + 1;
+        end_demo(&d);
+    }
+}
+
+TEST(ConsoleKeys, TerminalRestoredAfterSignals)
+{
+    const struct {
+        int sig;
+        const char *typed; // sent on the terminal instead of kill(2), when set
+    } cases[] = {{SIGINT, "\x03"}, {SIGINT, nullptr}, {SIGTERM, nullptr}, {SIGHUP, nullptr}};
+    for (const auto &c : cases) {
+        Demo d;
+        start_demo(&d);
+        ASSERT_TRUE(wait_for_frames(&d, 1)) << d.run.err;
+        ASSERT_FALSE(same_mode(d.run.mode_before, run_mode(d.run))) << "no key mode to undo";
+        if (c.typed)
+            run_send(&d.run, c.typed);
+        else
+            run_kill(&d.run, c.sig);
+        ASSERT_TRUE(run_wait(&d.run));
+        EXPECT_TRUE(killed_by(d.run, c.sig))
+            << "signal " << c.sig << ": status " << d.run.status << " " << d.run.err;
+        EXPECT_TRUE(same_mode(d.run.mode_before, d.run.mode_after)) << "signal " << c.sig;
+        end_demo(&d);
+    }
+}
+
+TEST(ConsoleKeys, InputThatIsNotATerminal)
+{
+    { // any byte is a key
+        Demo d;
+        start_demo(&d, INPUT_PIPE);
+        ASSERT_TRUE(wait_for_frames(&d, 2)) << d.run.err;
+        run_send(&d.run, "\x1b");
+        ASSERT_TRUE(run_wait(&d.run));
+        EXPECT_TRUE(exited_with(d.run, 0)) << d.run.err;
+        end_demo(&d);
+    }
+    { // the end of the input is a key too
+        Demo d;
+        start_demo(&d, INPUT_PIPE);
+        ASSERT_TRUE(wait_for_frames(&d, 2)) << d.run.err;
+        run_close_input(&d.run);
+        ASSERT_TRUE(run_wait(&d.run)) << "hung on ended input";
+        EXPECT_TRUE(exited_with(d.run, 0)) << d.run.err;
+        end_demo(&d);
+    }
+    { // input that has ended before the start: one frame
+        Demo d;
+        start_demo(&d, INPUT_NULL);
+        ASSERT_TRUE(run_wait(&d.run)) << "hung on /dev/null";
+        EXPECT_TRUE(exited_with(d.run, 0)) << d.run.err;
+        EXPECT_EQ(swaps(d), 1);
+        end_demo(&d);
+    }
+}
+
+// The console layer alone, through console_probe.
+struct Probe {
+    std::string dir;
+    ProgramRun run;
+};
+
+void start_probe(Probe *p, std::vector<std::string> args, InputKind input = INPUT_TERMINAL)
+{
+    p->dir = make_temp_dir();
+    RunSetup r;
+    r.exe = PROBE_PATH;
+    r.args = args;
+    r.dir = p->dir;
+    r.input = input;
+    std::string why;
+    ASSERT_TRUE(run_start(r, &p->run, &why)) << why;
+}
+
+bool wait_for_output(Probe *p, const std::string &text)
+{
+    for (int waited = 0; waited < WAIT_MS; waited += 20) {
+        if (p->run.term_out.find(text) != std::string::npos)
+            return true;
+        if (run_pump(&p->run, 20))
+            return p->run.term_out.find(text) != std::string::npos;
+    }
+    return false;
+}
+
+void end_probe(Probe *p)
+{
+    run_finish(&p->run);
+    remove_dir(p->dir);
+}
+
+TEST(ConsoleLayer, ReadsWholeKeys)
+{
+    Probe p;
+    start_probe(&p, {"keys", "13"});
+    ASSERT_TRUE(wait_for_output(&p, "ready"));
+    // Cursor up, a, F1 (xterm), b, F5, c, é, d, €, e, F1 (Linux console), f, and a lone
+    // escape last: after it nothing follows, so it is a key by itself.
+    run_send(&p.run, "\x1b[Aa\x1bOPb\x1b[15~c\xc3\xa9\x64\xe2\x82\xac"
+                     "e\x1b[[Af\x1b");
+    ASSERT_TRUE(run_wait(&p.run));
+    EXPECT_TRUE(exited_with(p.run, 0));
+    const std::string out = p.run.term_out.substr(p.run.term_out.find("ready"));
+    EXPECT_EQ(out, "ready\r\nkey 27\r\nkey 97\r\nkey 27\r\nkey 98\r\nkey 27\r\nkey 99\r\n"
+                   "key 195\r\nkey 100\r\nkey 226\r\nkey 101\r\nkey 27\r\nkey 102\r\n"
+                   "key 27\r\n");
+    run_send(&p.run, "z\n");
+    EXPECT_EQ(read_terminal_input(&p.run, 5000), "z\n");
+    end_probe(&p);
+}
+
+TEST(ConsoleLayer, WindowKeysThroughThePipe)
+{
+    Probe p;
+    start_probe(&p, {"pipe"}, INPUT_PIPE);
+    ASSERT_TRUE(run_wait(&p.run));
+    EXPECT_NE(p.run.term_out.find("pipe ok"), std::string::npos) << p.run.term_out;
+    EXPECT_TRUE(exited_with(p.run, 0));
+    end_probe(&p);
+}
+
+// A handler that was there before the console opened still runs; one installed later
+// (as the library's terminal display does) can chain to the console's. Either way the
+// terminal is restored and the process dies of the signal.
+TEST(ConsoleLayer, SignalHandlersChain)
+{
+    {
+        Probe p;
+        start_probe(&p, {"chain"});
+        ASSERT_TRUE(wait_for_output(&p, "ready"));
+        run_kill(&p.run, SIGTERM);
+        ASSERT_TRUE(run_wait(&p.run));
+        EXPECT_NE(p.run.term_out.find("earlier handler"), std::string::npos);
+        EXPECT_TRUE(killed_by(p.run, SIGTERM)) << p.run.status;
+        EXPECT_TRUE(same_mode(p.run.mode_before, p.run.mode_after));
+        end_probe(&p);
+    }
+    {
+        Probe p;
+        start_probe(&p, {"later"});
+        ASSERT_TRUE(wait_for_output(&p, "ready"));
+        run_send(&p.run, "\x03");
+        ASSERT_TRUE(run_wait(&p.run));
+        EXPECT_NE(p.run.term_out.find("later handler"), std::string::npos);
+        EXPECT_TRUE(killed_by(p.run, SIGINT)) << p.run.status;
+        EXPECT_TRUE(same_mode(p.run.mode_before, p.run.mode_after));
+        end_probe(&p);
+    }
+}
+
+} // namespace

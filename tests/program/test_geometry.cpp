@@ -1,0 +1,269 @@
+// test_geometry.cpp: rotation, projection and the animation schedule at worked values.
+// draw_face hands its triangles to the recording stand-in of the library, whose lines are
+// read back here: what the program computed is what a library would have received.
+#include <cmath>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "driver/animation.h"
+#include "geometry/geometry.h"
+#include "harness.h"
+
+namespace
+{
+
+struct Corner {
+    float f[15]; // GrVertex fields in order: x y z r g b ooz a oow, sow tow oow, sow tow oow
+};
+
+// A folder and a record file for one test; the stand-in writes where RECORD_FILE says.
+struct Recording {
+    std::string dir;
+    std::string file;
+};
+
+Recording start_recording()
+{
+    Recording r = {make_temp_dir(), ""};
+    r.file = r.dir + "/calls";
+    setenv("RECORD_FILE", r.file.c_str(), 1);
+    return r;
+}
+
+void stop_recording(const Recording &r)
+{
+    unsetenv("RECORD_FILE");
+    remove_dir(r.dir);
+}
+
+std::vector<std::vector<Corner>> triangles(const Recording &r)
+{
+    std::vector<std::vector<Corner>> out;
+    for (const std::string &line : read_lines(r.file)) {
+        std::istringstream in(line);
+        std::string call;
+        in >> call;
+        if (call != "guDrawTriangleWithClip")
+            continue;
+        std::vector<Corner> tri(3);
+        for (Corner &c : tri)
+            for (float &f : c.f)
+                in >> f;
+        out.push_back(tri);
+    }
+    return out;
+}
+
+std::vector<std::string> calls_named(const Recording &r, const std::string &name)
+{
+    std::vector<std::string> out;
+    for (const std::string &line : read_lines(r.file))
+        if (line.rfind(name, 0) == 0)
+            out.push_back(line);
+    return out;
+}
+
+// One face over three given vertices, with texture coordinates.
+struct OneFace {
+    MeshVertex v[3];
+    MeshFace f;
+    Point3 turned_x[3], turned[3];
+    Mesh mesh;
+};
+
+void make_face(OneFace *o, const Point3 (&p)[3])
+{
+    for (int i = 0; i < 3; i++)
+        o->v[i] = MeshVertex{p[i].x, p[i].y, p[i].z, 16.0f * (float)(i + 1), 32.0f * (float)i};
+    o->f = MeshFace{{0, 1, 2}};
+    o->mesh = Mesh{3, 1, o->v, &o->f, o->turned_x, o->turned};
+}
+
+TEST(Rotation, ZeroAndQuarterTurn)
+{
+    const MeshVertex src[3] = {{0, 1, 0, 0, 0}, {0, 0, 1, 0, 0}, {1, 0, 0, 0, 0}};
+    Point3 once[3], twice[3];
+    rotate_x(src, once, 0.0f, 3);
+    rotate_y(once, twice, 0.0f, 3);
+    for (int i = 0; i < 3; i++) {
+        EXPECT_EQ(twice[i].x, src[i].x);
+        EXPECT_EQ(twice[i].y, src[i].y);
+        EXPECT_EQ(twice[i].z, src[i].z);
+    }
+
+    const float quarter = (float)M_PI_2;
+    rotate_x(src, once, quarter, 3);
+    EXPECT_NEAR(once[0].x, 0, 1e-6); // +y turns toward -z
+    EXPECT_NEAR(once[0].y, 0, 1e-6);
+    EXPECT_NEAR(once[0].z, -1, 1e-6);
+    EXPECT_NEAR(once[1].y, 1, 1e-6); // +z toward +y
+    EXPECT_NEAR(once[1].z, 0, 1e-6);
+    EXPECT_EQ(once[2].x, 1.0f); // x stays
+
+    const Point3 ys[2] = {{1, 0, 0}, {0, 0, 1}};
+    Point3 out[2];
+    rotate_y(ys, out, quarter, 2);
+    EXPECT_NEAR(out[0].x, 0, 1e-6); // +x turns toward -z
+    EXPECT_NEAR(out[0].z, -1, 1e-6);
+    EXPECT_NEAR(out[1].x, 1, 1e-6); // +z toward +x
+    EXPECT_NEAR(out[1].z, 0, 1e-6);
+}
+
+TEST(Rotation, NoCountWritesNothing)
+{
+    const MeshVertex src[1] = {{1, 2, 3, 0, 0}};
+    Point3 dst[1] = {{9, 9, 9}};
+    rotate_x(src, dst, 1.0f, 0);
+    rotate_x(src, dst, 1.0f, -5);
+    const Point3 p[1] = {{1, 2, 3}};
+    rotate_y(p, dst, 1.0f, -1);
+    EXPECT_EQ(dst[0].x, 9.0f);
+    EXPECT_EQ(dst[0].y, 9.0f);
+    EXPECT_EQ(dst[0].z, 9.0f);
+}
+
+TEST(Projection, CentreShadeDepthAndTextureValues)
+{
+    Recording rec = start_recording();
+    OneFace o;
+    // Corner 0 on the axis at z 0, corner 1 one unit back, corner 2 1.5 units forward.
+    make_face(&o, {{0, 0, 0}, {1, 0, 1}, {0, 0.5f, -1.5f}});
+    for (int i = 0; i < 3; i++)
+        o.turned[i] = Point3{o.v[i].x, o.v[i].y, o.v[i].z};
+    draw_face(o.mesh, o.turned, 0, Point3{0, 0, 4});
+    const auto tris = triangles(rec);
+    ASSERT_EQ(tris.size(), 1u);
+    const Corner &c0 = tris[0][0], &c1 = tris[0][1], &c2 = tris[0][2];
+
+    EXPECT_FLOAT_EQ(c0.f[0], 320); // (0, 0, z) lands on the screen centre
+    EXPECT_FLOAT_EQ(c0.f[1], 240);
+    EXPECT_FLOAT_EQ(c0.f[3], 112); // shade at z = 0, the same in r, g, b
+    EXPECT_FLOAT_EQ(c0.f[4], 112);
+    EXPECT_FLOAT_EQ(c0.f[5], 112);
+    EXPECT_FLOAT_EQ(c0.f[6], 65535.0f / 1300.0f); // d = 4 * 200 + 500
+    EXPECT_FLOAT_EQ(c0.f[8], 0.0625f);
+    EXPECT_FLOAT_EQ(c0.f[9], 1.0f); // s 16 / 16
+    EXPECT_FLOAT_EQ(c0.f[10], 0.0f);
+
+    // Shade is the rotated depth alone, unclamped both ways: -8 behind, 292 in front.
+    EXPECT_FLOAT_EQ(c1.f[3], -8);
+    EXPECT_FLOAT_EQ(c2.f[3], 292);
+    // Both axes use the same scale, 300 * 320, over d.
+    EXPECT_FLOAT_EQ(c1.f[0], 320 + 96000.0f / 1500.0f);
+    EXPECT_FLOAT_EQ(c1.f[1], 240);
+    EXPECT_FLOAT_EQ(c2.f[1], 240 + 0.5f * 96000.0f / 1000.0f);
+    EXPECT_FLOAT_EQ(c2.f[9], 3.0f);
+    EXPECT_FLOAT_EQ(c2.f[10], 4.0f);
+    // z, a, unit 0's oow and all of unit 1 stay 0.
+    for (const Corner &c : tris[0])
+        for (int k : {2, 7, 11, 12, 13, 14})
+            EXPECT_EQ(c.f[k], 0.0f) << "field " << k;
+    stop_recording(rec);
+}
+
+TEST(Projection, CornerAtOrBehindTheEyeIsNotSubmitted)
+{
+    Recording rec = start_recording();
+    OneFace o;
+    make_face(&o, {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}});
+    for (float z : {-2.5f, -3.0f, -100.0f}) { // d = 0, d < 0, far behind
+        for (int i = 0; i < 3; i++)
+            o.turned[i] = Point3{o.v[i].x, o.v[i].y, 0};
+        o.turned[1].z = z;
+        draw_face(o.mesh, o.turned, 0, Point3{0, 0, 0});
+    }
+    EXPECT_EQ(triangles(rec).size(), 0u);
+
+    // Just in front of the eye plane, and one vertex used three times: both still drawn.
+    o.turned[1].z = -2.49f;
+    draw_face(o.mesh, o.turned, 0, Point3{0, 0, 0});
+    o.f = MeshFace{{1, 1, 1}};
+    draw_face(o.mesh, o.turned, 0, Point3{0, 0, 0});
+    EXPECT_EQ(triangles(rec).size(), 2u);
+    stop_recording(rec);
+}
+
+// Frame 0: copy 0 at (0, 2.5, 6) turned by 0.1 with texture A, copy 1 at
+// (2.5 sin 0.3, 2.5 cos 0.3, 4.5 sin 0.5 + 6) turned by 0.15 with texture B.
+TEST(Animation, FrameZeroCopies)
+{
+    Recording rec = start_recording();
+    OneFace o;
+    make_face(&o, {{0, 0, 1}, {0, 0, 1}, {0, 0, 1}});
+    Animation anim;
+    animation_start(&anim);
+    draw_copies(&anim, &o.mesh, 11, 22);
+
+    EXPECT_EQ(anim.offset[0].x, 0.0f);
+    EXPECT_EQ(anim.offset[0].y, 2.5f);
+    EXPECT_EQ(anim.offset[0].z, 6.0f);
+    EXPECT_FLOAT_EQ(anim.offset[1].x, 2.5f * std::sin(0.3f));
+    EXPECT_FLOAT_EQ(anim.offset[1].y, 2.5f * std::cos(0.3f));
+    EXPECT_FLOAT_EQ(anim.offset[1].z, 4.5f * std::sin(0.5f) + 6.0f);
+    EXPECT_FLOAT_EQ(anim.offset[35].z, (float)(4.5 * std::sin(35 * (double)0.5f) + 6.0));
+
+    const auto sources = calls_named(rec, "guTexSource");
+    ASSERT_EQ(sources.size(), 36u);
+    for (int j = 0; j < 36; j++)
+        EXPECT_EQ(sources[j], j % 2 ? "guTexSource 22" : "guTexSource 11") << "copy " << j;
+
+    // (0, 0, 1) turned by a about X, then about Y: (sin a cos a, sin a, cos a cos a).
+    const auto tris = triangles(rec);
+    ASSERT_EQ(tris.size(), 36u);
+    const float spins[2] = {0.1f, 0.1f + 0.05f};
+    for (int j = 0; j < 2; j++) {
+        const double a = spins[j];
+        const Point3 p = {(float)(std::sin(a) * std::cos(a)), (float)std::sin(a),
+                          (float)(std::cos(a) * std::cos(a))};
+        const Point3 &off = anim.offset[j];
+        const double d = ((double)p.z + off.z) * 200 + 500;
+        EXPECT_NEAR(tris[j][0].f[0], (p.x + off.x) * 96000.0 / d + 320, 1e-3) << "copy " << j;
+        EXPECT_NEAR(tris[j][0].f[1], (p.y + off.y) * 96000.0 / d + 240, 1e-3) << "copy " << j;
+        EXPECT_NEAR(tris[j][0].f[3], (2 - p.z) * 120 - 128, 1e-3) << "copy " << j;
+    }
+    stop_recording(rec);
+}
+
+// The phases grow without bound (no wrap to 2 pi) and each frame uses the values from
+// before its own advance; the spin base advances only after the swap.
+TEST(Animation, PhasesAfterManyFrames)
+{
+    unsetenv("RECORD_FILE");
+    MeshVertex v[1] = {{0, 0, 1, 0, 0}};
+    Point3 tx[1], t[1];
+    Mesh mesh = {1, 0, v, nullptr, tx, t};
+    Animation anim;
+    animation_start(&anim);
+    float a = 0, b = 0, c = 0, spin = 0.1f;
+    const int FRAMES = 5000;
+    for (int n = 0; n < FRAMES; n++) {
+        EXPECT_EQ(anim.spin_base, spin);
+        draw_copies(&anim, &mesh, 1, 2);
+        animation_advance(&anim);
+        if (n < FRAMES - 1) {
+            a += 0.01f;
+            b += 0.02f;
+            c += 0.02f;
+        }
+        spin += 0.03f;
+        if (::testing::Test::HasFailure())
+            break;
+    }
+    EXPECT_EQ(anim.phase_a, a + 0.01f);
+    EXPECT_GT(anim.phase_c, 90.0f) << "the phases are not wrapped";
+    EXPECT_EQ(anim.offset[0].x, (float)(2.5 * std::sin((double)a)));
+    EXPECT_EQ(anim.offset[0].y, (float)(2.5 * std::cos((double)b)));
+    EXPECT_EQ(anim.offset[0].z, (float)(4.5 * std::sin((double)c) + 6.0));
+    // The last copy of that frame, 35 steps on in double precision.
+    EXPECT_EQ(anim.offset[35].x, (float)(2.5 * std::sin((double)a + 35 * (double)0.3f)));
+    // The z offset stays in front of the viewer.
+    for (const Point3 &o : anim.offset) {
+        EXPECT_GE(o.z, 1.5f);
+        EXPECT_LE(o.z, 10.5f);
+    }
+}
+
+} // namespace

@@ -1,0 +1,1 @@
+// test_textures.cpp: being written.
