@@ -126,8 +126,9 @@ void setup_triangle(const ScreenTri &st, const GrVertex *const (&v)[3], const Re
     tri->depth_write = tri->depth_test && state.depth_mask;
     tri->depth_func = state.depth_func;
 
-    // s and t come as s/w and t/w; w is per corner. A corner with 1/w = 0 (or a quotient
-    // that overflows) has no texture position, and the triangle is drawn untextured.
+    // s and t come as s/w and t/w of unit 0, over the corner's own 1/w (unit 0's 1/w is
+    // a hint the program leaves at 0). A corner with 1/w = 0, or a quotient that
+    // overflows, has no texture position: the triangle is drawn untextured.
     const Texture *tex = state.texture;
     tri->textured = false;
     tri->s = tri->t = Plane{0.0f, 0.0f, 0.0f};
@@ -137,9 +138,9 @@ void setup_triangle(const ScreenTri &st, const GrVertex *const (&v)[3], const Re
     double s[3], t[3];
     for (int i = 0; i < 3; i++) {
         const GrTmuVertex &u = c[i]->tmuvtx[0];
-        if (u.oow == 0.0f)
+        if (c[i]->oow == 0.0f)
             return;
-        const float si = u.sow / u.oow, ti = u.tow / u.oow;
+        const float si = u.sow / c[i]->oow, ti = u.tow / c[i]->oow;
         if (!std::isfinite(si) || !std::isfinite(ti))
             return;
         s[i] = (double)si * tex->texels_per_unit;

@@ -238,7 +238,7 @@ GrVertex vtx(float x, float y, float shade, float ooz, float s, float t)
     v.r = v.g = v.b = shade;
     v.ooz = ooz;
     v.oow = 1.0f;
-    v.tmuvtx[0] = GrTmuVertex{s, t, 1.0f};
+    v.tmuvtx[0] = GrTmuVertex{s, t, 0.0f}; // unit 0's own 1/w is unused, as the program leaves it
     return v;
 }
 

@@ -112,8 +112,9 @@ TEST(Sample, MissingTexturePositionsDrawUntextured)
     TestTexture tex;
     test_texture(&tex, 2, 2, 1, coords);
     std::vector<Draw> d = textured_rect(&tex.tex, 0, 1, 0, 1);
-    d[0].v[1].tmuvtx[0].oow = 0; // no texture position: drawn with a white texel
-    d[1].v[0].tmuvtx[0] = GrTmuVertex{3e38f, 1, 1e-30f}; // s overflows
+    d[0].v[1].oow = 0; // no texture position: drawn with a white texel
+    d[1].v[0].tmuvtx[0] = GrTmuVertex{3e38f, 1, 0};
+    d[1].v[0].oow = 1e-30f; // s overflows
     const Image img = pipeline_image(d, 0);
     EXPECT_EQ(at(img, 600, 10), 0xffffffffu);
     EXPECT_EQ(at(img, 10, 400), 0xffffffffu);
