@@ -74,9 +74,15 @@ void drain(int *fd, std::string *to)
     if (chdir(setup.dir.c_str()) != 0)
         _exit(121);
     std::vector<std::string> env;
-    for (char **e = environ; *e; e++)
-        if (std::strncmp(*e, "ACCEL_", 6) != 0)
-            env.push_back(*e);
+    for (char **e = environ; *e; e++) {
+        const std::string entry = *e;
+        const std::string name = entry.substr(0, entry.find('=') + 1);
+        bool replaced = name.rfind("ACCEL_", 0) == 0;
+        for (const std::string &mine : setup.env)
+            replaced = replaced || mine.rfind(name, 0) == 0;
+        if (!replaced)
+            env.push_back(entry);
+    }
     for (const std::string &e : setup.env)
         env.push_back(e);
     std::vector<char *> envp;
