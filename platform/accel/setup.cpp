@@ -10,20 +10,30 @@
 namespace
 {
 
-// Solves a linear attribute through the three corners (pixels, snapped) in double.
-// False when it cannot be solved: a sliver beyond the guard band whose area rounds to
-// zero, or values so large that the coefficients overflow.
-bool solve(const double (&x)[3], const double (&y)[3], const double (&v)[3], double *a0, double *dx,
-           double *dy)
+// The corners' positions (pixels, snapped) solved once per triangle: an attribute's
+// gradient is then two products per axis. A sliver beyond the guard band whose area rounds
+// to zero in double gives infinite factors, and every plane falls back (below).
+struct Basis {
+    double x0, y0;
+    double dy2, dy1, dx1, dx2; // corner offsets divided by twice the area
+};
+
+Basis make_basis(const double (&x)[3], const double (&y)[3])
 {
     const double dx1 = x[1] - x[0], dy1 = y[1] - y[0];
     const double dx2 = x[2] - x[0], dy2 = y[2] - y[0];
-    const double area2 = dx1 * dy2 - dx2 * dy1;
+    const double inv = 1.0 / (dx1 * dy2 - dx2 * dy1);
+    return Basis{x[0], y[0], dy2 * inv, dy1 * inv, dx1 * inv, dx2 * inv};
+}
+
+// Solves a linear attribute in double. False when its coefficients are not finite.
+bool solve(const Basis &k, const double (&v)[3], double *a0, double *dx, double *dy)
+{
     const double dv1 = v[1] - v[0], dv2 = v[2] - v[0];
-    *dx = (dv1 * dy2 - dv2 * dy1) / area2;
-    *dy = (dv2 * dx1 - dv1 * dx2) / area2;
-    *a0 = v[0] - *dx * x[0] - *dy * y[0];
-    return std::isfinite(*a0) && std::isfinite(*dx) && std::isfinite(*dy);
+    *dx = dv1 * k.dy2 - dv2 * k.dy1;
+    *dy = dv2 * k.dx1 - dv1 * k.dx2;
+    *a0 = v[0] - *dx * k.x0 - *dy * k.y0;
+    return *a0 - *a0 == 0.0 && *dx - *dx == 0.0 && *dy - *dy == 0.0; // NaN/inf fail
 }
 
 bool fits_float(double v)
@@ -34,23 +44,21 @@ bool fits_float(double v)
 // A plane that cannot be solved, or whose coefficients do not fit a float, is drawn flat
 // at the corners' mean, so that huge or degenerate input never turns into infinities or
 // NaN in the pixels.
-Plane solve_plane(const double (&x)[3], const double (&y)[3], const double (&v)[3])
+Plane solve_plane(const Basis &k, const double (&v)[3])
 {
     double a0, dx, dy;
-    if (solve(x, y, v, &a0, &dx, &dy) && fits_float(a0) && fits_float(dx) && fits_float(dy))
+    if (solve(k, v, &a0, &dx, &dy) && fits_float(a0) && fits_float(dx) && fits_float(dy))
         return Plane{(float)a0, (float)dx, (float)dy};
     const double mean = v[0] / 3.0 + v[1] / 3.0 + v[2] / 3.0;
     return Plane{(float)mean, 0.0f, 0.0f};
 }
 
-// A texture plane in level-0 texels, its origin moved into [0, period) (the texture
-// wraps, so no texel changes) and rescaled to the chosen level's texels. Unsolvable
-// planes sample one texel.
-Plane wrap_plane(const double (&x)[3], const double (&y)[3], const double (&v)[3], double period,
-                 double scale)
+// A texture plane solved in level-0 texels, its origin moved into [0, period) (the
+// texture wraps, so no texel changes) and rescaled to the chosen level's texels (scale
+// is a power of two). An unsolvable plane samples one texel.
+Plane wrap_plane(bool solved, double a0, double dx, double dy, double period, double scale)
 {
-    double a0, dx, dy;
-    if (!solve(x, y, v, &a0, &dx, &dy))
+    if (!solved)
         return Plane{0.0f, 0.0f, 0.0f};
     a0 -= std::floor(a0 / period) * period;
     if (!fits_float(dx * scale) || !fits_float(dy * scale))
@@ -106,21 +114,31 @@ void setup_triangle(const ScreenTri &st, const GrVertex *const (&v)[3], const Re
     const GrVertex *c[3] = {v[st.order[0]], v[st.order[1]], v[st.order[2]]};
     double px[3], py[3], val[3];
     for (int i = 0; i < 3; i++) {
-        px[i] = st.x[i] / (double)SUBPIXEL_ONE;
-        py[i] = st.y[i] / (double)SUBPIXEL_ONE;
+        px[i] = st.x[i] * (1.0 / SUBPIXEL_ONE);
+        py[i] = st.y[i] * (1.0 / SUBPIXEL_ONE);
     }
+    const Basis k = make_basis(px, py);
     for (int i = 0; i < 3; i++)
         val[i] = c[i]->ooz;
-    tri->z = solve_plane(px, py, val);
+    tri->z = solve_plane(k, val);
     for (int i = 0; i < 3; i++)
         val[i] = c[i]->r;
-    tri->r = solve_plane(px, py, val);
-    for (int i = 0; i < 3; i++)
-        val[i] = c[i]->g;
-    tri->g = solve_plane(px, py, val);
-    for (int i = 0; i < 3; i++)
-        val[i] = c[i]->b;
-    tri->b = solve_plane(px, py, val);
+    tri->r = solve_plane(k, val);
+    // Grey shades (the program's) share one plane: the same inputs give the same plane.
+    if (c[0]->g == c[0]->r && c[1]->g == c[1]->r && c[2]->g == c[2]->r) {
+        tri->g = tri->r;
+    } else {
+        for (int i = 0; i < 3; i++)
+            val[i] = c[i]->g;
+        tri->g = solve_plane(k, val);
+    }
+    if (c[0]->b == c[0]->r && c[1]->b == c[1]->r && c[2]->b == c[2]->r) {
+        tri->b = tri->r;
+    } else {
+        for (int i = 0; i < 3; i++)
+            val[i] = c[i]->b;
+        tri->b = solve_plane(k, val);
+    }
 
     tri->depth_test = state.depth_mode == GR_DEPTHBUFFER_ZBUFFER;
     tri->depth_write = tri->depth_test && state.depth_mask;
@@ -146,13 +164,19 @@ void setup_triangle(const ScreenTri &st, const GrVertex *const (&v)[3], const Re
         s[i] = (double)si * tex->texels_per_unit;
         t[i] = (double)ti * tex->texels_per_unit;
     }
-    const Plane s0 = solve_plane(px, py, s), t0 = solve_plane(px, py, t);
-    const int level = setup_choose_level(s0.dx, s0.dy, t0.dx, t0.dy, tex->level_count);
+    double s0, sdx, sdy, t0, tdx, tdy;
+    const bool s_ok = solve(k, s, &s0, &sdx, &sdy), t_ok = solve(k, t, &t0, &tdx, &tdy);
+    // The level comes from the float gradients, 0 for a plane that could not be solved.
+    const float gsx = s_ok && fits_float(sdx) ? (float)sdx : 0.0f;
+    const float gsy = s_ok && fits_float(sdy) ? (float)sdy : 0.0f;
+    const float gtx = t_ok && fits_float(tdx) ? (float)tdx : 0.0f;
+    const float gty = t_ok && fits_float(tdy) ? (float)tdy : 0.0f;
+    const int level = setup_choose_level(gsx, gsy, gtx, gty, tex->level_count);
     const MipLevel &top = tex->level[0], &lv = tex->level[level];
     tri->textured = true;
     tri->level = lv;
-    tri->s = wrap_plane(px, py, s, std::ldexp(1.0, top.width_log2),
-                        std::ldexp(1.0, lv.width_log2 - top.width_log2));
-    tri->t = wrap_plane(px, py, t, std::ldexp(1.0, top.height_log2),
-                        std::ldexp(1.0, lv.height_log2 - top.height_log2));
+    tri->s = wrap_plane(s_ok, s0, sdx, sdy, (double)(1 << top.width_log2),
+                        1.0 / (double)(1 << (top.width_log2 - lv.width_log2)));
+    tri->t = wrap_plane(t_ok, t0, tdx, tdy, (double)(1 << top.height_log2),
+                        1.0 / (double)(1 << (top.height_log2 - lv.height_log2)));
 }
