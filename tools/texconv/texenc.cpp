@@ -290,6 +290,27 @@ std::vector<double> kmeans_1d(const std::vector<double> &v, int k)
     return centre;
 }
 
+// The compression table before rounding: texel = Y[y] + I[i] + Q[q] per channel.
+struct NccFit {
+    double y[16];
+    double i[4][3];
+    double q[4][3];
+};
+
+GuNccTable to_table(const NccFit &f)
+{
+    GuNccTable t{};
+    for (int k = 0; k < 16; k++)
+        t.y[k] = (int16_t)std::clamp(std::lround(f.y[k]), 0L, 255L);
+    for (int k = 0; k < 4; k++) {
+        for (int c = 0; c < 3; c++) {
+            t.i[k][c] = (int16_t)std::clamp(std::lround(f.i[k][c]), -256L, 255L);
+            t.q[k][c] = (int16_t)std::clamp(std::lround(f.q[k][c]), -256L, 255L);
+        }
+    }
+    return t;
+}
+
 GuNccTable make_ncc(const std::vector<Image> &levels)
 {
     std::vector<double> ys, is, qs;
@@ -304,16 +325,16 @@ GuNccTable make_ncc(const std::vector<Image> &levels)
     const std::vector<double> y = kmeans_1d(ys, 16), i = kmeans_1d(is, 4), q = kmeans_1d(qs, 4);
     // The inverse transform's columns: I and Q as their red, green and blue parts.
     constexpr double I_RGB[3] = {0.956, -0.272, -1.106}, Q_RGB[3] = {0.621, -0.647, 1.703};
-    GuNccTable t{};
+    NccFit fit;
     for (int k = 0; k < 16; k++)
-        t.y[k] = (int16_t)std::clamp(std::lround(y[k]), 0L, 255L);
+        fit.y[k] = y[k];
     for (int k = 0; k < 4; k++) {
         for (int c = 0; c < 3; c++) {
-            t.i[k][c] = (int16_t)std::clamp(std::lround(i[k] * I_RGB[c]), -256L, 255L);
-            t.q[k][c] = (int16_t)std::clamp(std::lround(q[k] * Q_RGB[c]), -256L, 255L);
+            fit.i[k][c] = i[k] * I_RGB[c];
+            fit.q[k][c] = q[k] * Q_RGB[c];
         }
     }
-    return t;
+    return to_table(fit);
 }
 
 // The colours of the 256 yiq codes.
