@@ -1,0 +1,138 @@
+// test_texconv.cpp: the texture tool as a user runs it: the shipped textures remade byte
+// for byte, an image file read and written through the library's reader, and one clear
+// line with a nonzero status for every bad request.
+#include <algorithm>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/wait.h>
+#include <vector>
+
+#include <stb/stb_image_write.h>
+
+#include "gfx/gfx.h"
+#include "tex_test.h"
+
+namespace
+{
+
+struct ToolRun {
+    int status;
+    std::string err;
+};
+
+ToolRun texconv(const std::string &args)
+{
+    const std::string err = scratch_path("stderr.txt");
+    const int rc = std::system((std::string(TEXCONV_PATH) + " " + args + " >/dev/null 2>" + err).c_str());
+    return {WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, read_bytes(err)};
+}
+
+TEST(Texconv, RemakesTheShippedTexturesByteForByte)
+{
+    const struct {
+        const char *pattern, *asset;
+    } assets[] = {{"tubes", "quib.3DF"}, {"marble", "plov1.3DF"}};
+    for (const auto &a : assets) {
+        const std::string out = scratch_path(a.asset);
+        const ToolRun r = texconv(std::string("--pattern ") + a.pattern +
+                                  " --format rgb565 --lod 1 256 --aspect 1 1 -o " + out);
+        ASSERT_EQ(r.status, 0) << r.err;
+        const std::string made = read_bytes(out),
+                          shipped = read_bytes(std::string(ASSETS_DIR) + "/" + a.asset);
+        EXPECT_FALSE(shipped.empty()) << a.asset;
+        EXPECT_TRUE(made == shipped) << a.asset << " differs from what the tool makes";
+
+        Gu3dfInfo info;
+        ASSERT_EQ(gu3dfGetInfo(out.c_str(), &info), 1);
+        EXPECT_EQ(info.header.width, 256u);
+        EXPECT_EQ(info.header.height, 256u);
+        EXPECT_EQ(info.header.format, GR_TEXFMT_RGB_565);
+        EXPECT_EQ(info.header.small_lod, GR_LOD_1);
+        EXPECT_EQ(info.header.large_lod, GR_LOD_256);
+    }
+    EXPECT_NE(read_bytes(std::string(ASSETS_DIR) + "/quib.3DF"),
+              read_bytes(std::string(ASSETS_DIR) + "/plov1.3DF"));
+}
+
+TEST(Texconv, ReadsAnImageFile)
+{
+    // A 64x32 PNG: red rises left to right, green top to bottom; converted to 2:1 rgb565.
+    std::vector<uint8_t> px;
+    for (int y = 0; y < 32; y++)
+        for (int x = 0; x < 64; x++)
+            px.insert(px.end(), {(uint8_t)(x * 4), (uint8_t)(y * 8), 99, 255});
+    const std::string png = scratch_path("ramp.png"), tdf = scratch_path("ramp.3DF");
+    ASSERT_NE(stbi_write_png(png.c_str(), 64, 32, 4, px.data(), 64 * 4), 0);
+    const ToolRun r = texconv(png + " --format rgb565 --lod 1 64 --aspect 2 1 -o " + tdf +
+                              " --preview " + scratch_path("ramp-preview.png"));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+
+    Gu3dfInfo info;
+    ASSERT_EQ(gu3dfGetInfo(tdf.c_str(), &info), 1);
+    std::vector<uint8_t> data(info.mem_required);
+    info.data = data.data();
+    ASSERT_EQ(gu3dfLoad(tdf.c_str(), &info), 1);
+    auto mem = new_tex_memory(1 << 20, 0);
+    const int32_t h = allocate_like_program(mem.get(), info.header);
+    ASSERT_NE(h, -1);
+    tex_download(mem.get(), h, data.data(), &info.table);
+    const MipLevel &top = tex_lookup(*mem, h)->level[0];
+    ASSERT_EQ(top.width_log2, 6);
+    ASSERT_EQ(top.height_log2, 5);
+    for (int y = 0; y < 32; y += 5) {
+        for (int x = 0; x < 64; x += 7) {
+            const Rgba c = texel_at(top, x, y);
+            EXPECT_NEAR(c.r, x * 4, 5) << x << "," << y;
+            EXPECT_NEAR(c.g, y * 8, 3) << x << "," << y;
+            EXPECT_NEAR(c.b, 99, 5) << x << "," << y;
+        }
+    }
+    // The last level, 1x1 (width 2 over 2:1 stops at 1), is the average of everything.
+    const MipLevel &last = tex_lookup(*mem, h)->level[6];
+    EXPECT_EQ(last.width_log2 + last.height_log2, 0);
+    EXPECT_NEAR(texel_at(last, 0, 0).r, 126, 5);
+    EXPECT_NEAR(texel_at(last, 0, 0).g, 124, 3);
+    tex_memory_release(mem.get());
+}
+
+TEST(Texconv, BadRequestsGetOneLineAndAFailingStatus)
+{
+    const std::string out = " -o " + scratch_path("never.3DF");
+    const std::string junk = scratch_path("junk.png");
+    write_bytes(junk, "this is not an image");
+    const struct {
+        std::string args;
+        bool with_output;
+    } cases[] = {
+        {"", false},                               // nothing to do
+        {"--pattern tubes", false},                // no output
+        {"--pattern nosuch", true},                // unknown pattern
+        {"--pattern tubes --format rgb888", true}, // unknown format
+        {"--pattern tubes --lod 3 256", true},     // not a power of two
+        {"--pattern tubes --lod 256 1", true},     // smallest above largest
+        {"--pattern tubes --lod 1 512", true},     // above 256
+        {"--pattern tubes --lod 1", false},        // missing value
+        {"--pattern tubes --lod 1 x", true},       // not a number
+        {"--pattern tubes --aspect 3 1", true},    // not in the list
+        {"--pattern tubes --bogus", true},         // unknown option
+        {"--pattern tubes a.png", true},           // both an image and a pattern
+        {"/nonexistent/image.png", true},          // unreadable image
+        {junk, true},                              // not an image
+    };
+    for (const auto &c : cases) {
+        const ToolRun r = texconv(c.args + (c.with_output ? out : ""));
+        EXPECT_NE(r.status, 0) << c.args;
+        EXPECT_EQ(r.err.rfind("texconv: ", 0), 0u) << c.args << ": " << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << c.args << ": " << r.err;
+    }
+    const ToolRun r = texconv("--pattern tubes -o /nonexistent/dir/out.3DF");
+    EXPECT_NE(r.status, 0);
+    EXPECT_NE(r.err.find("/nonexistent/dir/out.3DF"), std::string::npos) << r.err;
+
+    const ToolRun help = texconv("--help");
+    EXPECT_EQ(help.status, 0);
+}
+
+} // namespace

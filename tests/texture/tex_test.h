@@ -1,0 +1,28 @@
+// tex_test.h: what the texture tests share: a scratch folder, files written byte for
+// byte, and a texture memory of the library's own, decoded as the sampler sees it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "texture.h"
+
+// A fresh folder for this process's files, removed at exit.
+const std::string &scratch_dir();
+std::string scratch_path(const std::string &name);
+void write_bytes(const std::string &path, const std::string &bytes);
+std::string read_bytes(const std::string &path);
+
+// A texture memory on the heap (the record is large), initialised.
+std::unique_ptr<TexMemory> new_tex_memory(uint32_t capacity, int32_t handle_base);
+
+// Allocates with the program's values for info's header; -1 when refused.
+int32_t allocate_like_program(TexMemory *mem, const Gu3dfHeader &h);
+
+// One decoded texel as bytes R, G, B, A.
+struct Rgba {
+    int r, g, b, a;
+};
+Rgba texel_at(const MipLevel &lv, int x, int y);
