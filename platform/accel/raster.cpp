@@ -3,6 +3,8 @@
 // colour and depth of that tile's pixels only, so tiles can be drawn on any thread.
 #include "raster.h"
 
+#include <emmintrin.h>
+
 #include <algorithm>
 
 #include "sample.h"
@@ -163,10 +165,202 @@ void raster_exact(const TriSetup &tri, const TileRect &r, uint32_t *color_buf, f
     }
 }
 
+// ---- The 32-bit path, four pixels at a time (SSE2) ----------------------------------
+// Groups are four pixels aligned to x = 0 mod 4. Tiles and the screen are multiples of 4
+// wide, so a group never leaves its tile or its row, and pixels of a group outside the
+// triangle's box simply fail the edge test. Every lane computes exactly what shade_pixel
+// computes, in the same order, so both paths give the same bytes.
+
+inline __m128 plane4(float row, float dx, __m128 px)
+{
+    return _mm_add_ps(_mm_set1_ps(row), _mm_mul_ps(_mm_set1_ps(dx), px));
+}
+
+inline __m128i channel4(__m128 v)
+{
+    v = _mm_max_ps(v, _mm_setzero_ps()); // NaN becomes 0, as in tex_channel
+    v = _mm_min_ps(v, _mm_set1_ps(255.0f));
+    return _mm_cvttps_epi32(_mm_add_ps(v, _mm_set1_ps(0.5f)));
+}
+
+inline __m128i fixed4(__m128 v) // tex_fixed, four lanes
+{
+    __m128 f = _mm_mul_ps(_mm_sub_ps(v, _mm_set1_ps(0.5f)), _mm_set1_ps(256.0f));
+    f = _mm_max_ps(f, _mm_set1_ps(-TEX_COORD_LIMIT));
+    f = _mm_min_ps(f, _mm_set1_ps(TEX_COORD_LIMIT));
+    const __m128i i = _mm_cvttps_epi32(f);
+    return _mm_add_epi32(i, _mm_castps_si128(_mm_cmpgt_ps(_mm_cvtepi32_ps(i), f)));
+}
+
+inline __m128 depth4(int32_t func, __m128 z, __m128 stored)
+{
+    switch (func) {
+    case GR_CMP_NEVER:
+        return _mm_setzero_ps();
+    case GR_CMP_LESS:
+        return _mm_cmplt_ps(z, stored);
+    case GR_CMP_EQUAL:
+        return _mm_cmpeq_ps(z, stored);
+    case GR_CMP_LEQUAL:
+        return _mm_cmple_ps(z, stored);
+    case GR_CMP_GREATER:
+        return _mm_cmpgt_ps(z, stored);
+    case GR_CMP_NOTEQUAL:
+        return _mm_cmpneq_ps(z, stored);
+    case GR_CMP_GEQUAL:
+        return _mm_cmpge_ps(z, stored);
+    default:
+        return _mm_castsi128_ps(_mm_set1_epi32(-1));
+    }
+}
+
+// (d * w) >> 8 for |d| <= 255, 0 <= w <= 255 in 16-bit lanes: the product needs 17 bits,
+// so its bits 8..23 are put together from the low and high halves.
+inline __m128i mul_shift8(__m128i d, __m128i w)
+{
+    return _mm_or_si128(_mm_srli_epi16(_mm_mullo_epi16(d, w), 8),
+                        _mm_slli_epi16(_mm_mulhi_epi16(d, w), 8));
+}
+
+inline __m128i lerp16(__m128i a, __m128i b, __m128i w)
+{
+    return _mm_add_epi16(a, mul_shift8(_mm_sub_epi16(b, a), w));
+}
+
+// Two pixels' texels, channels widened to 16 bits: lanes 0-3 pixel p, 4-7 pixel p + 1.
+inline __m128i texel_pair(const uint32_t *texels, const int *index, int p)
+{
+    return _mm_unpacklo_epi8(_mm_set_epi32(0, 0, (int)texels[index[p + 1]], (int)texels[index[p]]),
+                             _mm_setzero_si128());
+}
+
+// Per-lane weight w of pixels p, p + 1 spread over their four channels.
+inline __m128i weight_pair(__m128i w32, bool high)
+{
+    const __m128i w16 = _mm_packs_epi32(w32, w32);    // w0 w1 w2 w3 w0 w1 w2 w3
+    const __m128i dup = _mm_unpacklo_epi16(w16, w16); // w0 w0 w1 w1 w2 w2 w3 w3
+    return high ? _mm_unpackhi_epi32(dup, dup) : _mm_unpacklo_epi32(dup, dup);
+}
+
+// tex_bilinear then tex_modulate for four pixels; colour channels as 16-bit lanes
+// (r g b 255) for pixels 0-1 and 2-3.
+inline __m128i textured4(const MipLevel &lv, __m128 s, __m128 t, __m128i col01, __m128i col23)
+{
+    const __m128i si = fixed4(s), ti = fixed4(t);
+    const __m128i wmask = _mm_set1_epi32((1 << lv.width_log2) - 1);
+    const __m128i hmask = _mm_set1_epi32((1 << lv.height_log2) - 1);
+    const __m128i one = _mm_set1_epi32(1), shift = _mm_cvtsi32_si128(lv.width_log2);
+    const __m128i x0 = _mm_and_si128(_mm_srai_epi32(si, 8), wmask);
+    const __m128i x1 = _mm_and_si128(_mm_add_epi32(x0, one), wmask);
+    const __m128i y0 = _mm_and_si128(_mm_srai_epi32(ti, 8), hmask);
+    const __m128i y1 = _mm_and_si128(_mm_add_epi32(y0, one), hmask);
+    const __m128i r0 = _mm_sll_epi32(y0, shift), r1 = _mm_sll_epi32(y1, shift);
+    alignas(16) int i00[4], i01[4], i10[4], i11[4];
+    _mm_store_si128((__m128i *)i00, _mm_add_epi32(r0, x0));
+    _mm_store_si128((__m128i *)i01, _mm_add_epi32(r0, x1));
+    _mm_store_si128((__m128i *)i10, _mm_add_epi32(r1, x0));
+    _mm_store_si128((__m128i *)i11, _mm_add_epi32(r1, x1));
+    const __m128i fx = _mm_and_si128(si, _mm_set1_epi32(255));
+    const __m128i fy = _mm_and_si128(ti, _mm_set1_epi32(255));
+    __m128i out[2];
+    for (int half = 0; half < 2; half++) {
+        const int p = half * 2;
+        const __m128i wx = weight_pair(fx, half), wy = weight_pair(fy, half);
+        const __m128i top =
+            lerp16(texel_pair(lv.texels, i00, p), texel_pair(lv.texels, i01, p), wx);
+        const __m128i bot =
+            lerp16(texel_pair(lv.texels, i10, p), texel_pair(lv.texels, i11, p), wx);
+        const __m128i texel = lerp16(top, bot, wy);
+        // round(t * c / 255): t * c + 128 < 2^16, so unsigned 16-bit lanes hold it.
+        __m128i x =
+            _mm_add_epi16(_mm_mullo_epi16(texel, half ? col23 : col01), _mm_set1_epi16(128));
+        x = _mm_srli_epi16(_mm_add_epi16(x, _mm_srli_epi16(x, 8)), 8);
+        out[half] = x;
+    }
+    return _mm_packus_epi16(out[0], out[1]);
+}
+
+template <bool TEXTURED, bool DEPTH>
+inline void shade4(const TriSetup &tri, const float (&row)[6], int x4, __m128i cover,
+                   uint32_t *color, float *depth)
+{
+    const __m128 px = _mm_add_ps(_mm_set1_ps((float)x4), _mm_setr_ps(0.5f, 1.5f, 2.5f, 3.5f));
+    const __m128 z = plane4(row[0], tri.z.dx, px);
+    __m128 keep = _mm_castsi128_ps(cover);
+    if (DEPTH) {
+        keep = _mm_and_ps(keep, depth4(tri.depth_func, z, _mm_loadu_ps(depth + x4)));
+        if (_mm_movemask_ps(keep) == 0)
+            return;
+    }
+    const __m128i r = channel4(plane4(row[1], tri.r.dx, px));
+    const __m128i g = channel4(plane4(row[2], tri.g.dx, px));
+    const __m128i b = channel4(plane4(row[3], tri.b.dx, px));
+    __m128i pixels;
+    if (TEXTURED) {
+        const __m128i rg = _mm_unpacklo_epi16(_mm_packs_epi32(r, r), _mm_packs_epi32(g, g));
+        const __m128i ba =
+            _mm_unpacklo_epi16(_mm_packs_epi32(b, b), _mm_set1_epi16(255)); // b 255 b 255 ...
+        pixels = textured4(tri.level, plane4(row[4], tri.s.dx, px), plane4(row[5], tri.t.dx, px),
+                           _mm_unpacklo_epi32(rg, ba), _mm_unpackhi_epi32(rg, ba));
+    } else {
+        pixels =
+            _mm_or_si128(_mm_or_si128(r, _mm_slli_epi32(g, 8)),
+                         _mm_or_si128(_mm_slli_epi32(b, 16), _mm_set1_epi32((int)0xff000000u)));
+    }
+    const __m128i k = _mm_castps_si128(keep);
+    const __m128i old = _mm_loadu_si128((const __m128i *)(color + x4));
+    _mm_storeu_si128((__m128i *)(color + x4),
+                     _mm_or_si128(_mm_and_si128(k, pixels), _mm_andnot_si128(k, old)));
+    if (DEPTH && tri.depth_write) {
+        const __m128 d = _mm_loadu_ps(depth + x4);
+        _mm_storeu_ps(depth + x4, _mm_or_ps(_mm_and_ps(keep, z), _mm_andnot_ps(keep, d)));
+    }
+}
+
+template <bool TEXTURED, bool DEPTH>
+void raster_small(const TriSetup &tri, const TileRect &r, uint32_t *color_buf, float *depth_buf)
+{
+    const int xs = r.x0 & ~3;
+    __m128i row[3], step4[3], step_y[3];
+    for (int e = 0; e < 3; e++) {
+        const EdgeFn &f = tri.edge[e];
+        const int64_t start = f.a * (xs * SUBPIXEL_ONE + SUBPIXEL_ONE / 2) +
+                              f.b * (r.y0 * SUBPIXEL_ONE + SUBPIXEL_ONE / 2) + f.c;
+        const int32_t sx = (int32_t)(f.a * SUBPIXEL_ONE);
+        row[e] =
+            _mm_add_epi32(_mm_set1_epi32((int32_t)start), _mm_setr_epi32(0, sx, 2 * sx, 3 * sx));
+        step4[e] = _mm_set1_epi32(4 * sx);
+        step_y[e] = _mm_set1_epi32((int32_t)(f.b * SUBPIXEL_ONE));
+    }
+    const __m128i minus_one = _mm_set1_epi32(-1);
+    for (int y = r.y0; y <= r.y1; y++) {
+        const float py = (float)y + 0.5f;
+        const float rows[6] = {tri.z.a0 + tri.z.dy * py, tri.r.a0 + tri.r.dy * py,
+                               tri.g.a0 + tri.g.dy * py, tri.b.a0 + tri.b.dy * py,
+                               tri.s.a0 + tri.s.dy * py, tri.t.a0 + tri.t.dy * py};
+        uint32_t *color = color_buf + y * SCREEN_W;
+        float *depth = depth_buf + y * SCREEN_W;
+        __m128i e0 = row[0], e1 = row[1], e2 = row[2];
+        for (int x4 = xs; x4 <= r.x1; x4 += 4) {
+            const __m128i cover =
+                _mm_cmpgt_epi32(_mm_or_si128(_mm_or_si128(e0, e1), e2), minus_one);
+            if (_mm_movemask_epi8(cover))
+                shade4<TEXTURED, DEPTH>(tri, rows, x4, cover, color, depth);
+            e0 = _mm_add_epi32(e0, step4[0]);
+            e1 = _mm_add_epi32(e1, step4[1]);
+            e2 = _mm_add_epi32(e2, step4[2]);
+        }
+        for (int e = 0; e < 3; e++)
+            row[e] = _mm_add_epi32(row[e], step_y[e]);
+    }
+}
+
 template <bool TEXTURED, bool DEPTH>
 void raster_triangle(const TriSetup &tri, const TileRect &r, uint32_t *color, float *depth)
 {
-    if (tri.exact)
+    if (tri.small)
+        raster_small<TEXTURED, DEPTH>(tri, r, color, depth);
+    else if (tri.exact)
         raster_exact<TEXTURED, DEPTH>(tri, r, color, depth);
     else
         raster_edges<TEXTURED, DEPTH>(tri, r, color, depth);

@@ -85,6 +85,12 @@ void setup_triangle(const ScreenTri &st, const GrVertex *const (&v)[3], const Re
                     TriSetup *tri)
 {
     tri->exact = st.exact;
+    tri->small =
+        !st.exact &&
+        std::max({st.ix[0], st.ix[1], st.ix[2]}) - std::min({st.ix[0], st.ix[1], st.ix[2]}) <
+            SMALL_EXTENT &&
+        std::max({st.iy[0], st.iy[1], st.iy[2]}) - std::min({st.iy[0], st.iy[1], st.iy[2]}) <
+            SMALL_EXTENT;
     tri->min_x = (int16_t)st.min_x;
     tri->max_x = (int16_t)st.max_x;
     tri->min_y = (int16_t)st.min_y;

@@ -27,12 +27,18 @@ struct Plane {
     float a0, dx, dy;
 };
 
+// Triangles whose snapped extent is below this in both axes have edge values below 2^30
+// at every centre of their box (and three pixels past it, where a 4-wide group ends):
+// |a|, |b| < 2^14 and offsets from a corner < 2^14 + 48. They take the 32-bit path.
+constexpr int64_t SMALL_EXTENT = (1 << 14) - 64; // 28.4 units, ~1020 pixels
+
 struct TriSetup {
-    bool exact;                         // coverage by exact_edges instead of edge
-    bool textured;                      // sample level; otherwise the texel is opaque white
-    bool depth_test;                    // GR_DEPTHBUFFER_ZBUFFER
-    bool depth_write;                   // depth_test and the depth mask
-    int32_t depth_func;                 // GR_CMP_*
+    bool exact;         // coverage by exact_edges instead of edge
+    bool small;         // !exact and within SMALL_EXTENT: 32-bit edge values, four pixels at a time
+    bool textured;      // sample level; otherwise the texel is opaque white
+    bool depth_test;    // GR_DEPTHBUFFER_ZBUFFER
+    bool depth_write;   // depth_test and the depth mask
+    int32_t depth_func; // GR_CMP_*
     int16_t min_x, max_x, min_y, max_y; // pixels, on screen, inclusive
     union {
         EdgeFn edge[3];

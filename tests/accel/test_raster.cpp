@@ -17,7 +17,8 @@ uint32_t checker(int level, int x, int y)
            (uint32_t)(200 + level) << 24;
 }
 
-// Random triangles of every size class: dust, small, slivers, big, partly off screen.
+// Random triangles of every size class: dust, small, slivers, big, partly off screen, and
+// wider than the 32-bit path takes.
 std::vector<Draw> random_draws(uint32_t seed, int count, const Texture *tex)
 {
     Rng rng{seed};
@@ -27,8 +28,12 @@ std::vector<Draw> random_draws(uint32_t seed, int count, const Texture *tex)
         d.state.depth_mode = (i % 5) ? GR_DEPTHBUFFER_ZBUFFER : GR_DEPTHBUFFER_DISABLE;
         d.state.depth_func = (i % 7) ? GR_CMP_GREATER : (int32_t)(rng_next(&rng) % 8);
         d.state.texture = (i % 3) ? tex : nullptr;
-        const int kind = (int)(rng_next(&rng) % 5);
-        const float size = kind == 0 ? 2.0f : kind == 1 ? 12.0f : kind == 2 ? 60.0f : 400.0f;
+        const int kind = (int)(rng_next(&rng) % 6);
+        const float size = kind == 0   ? 2.0f
+                           : kind == 1 ? 12.0f
+                           : kind == 2 ? 60.0f
+                           : kind == 5 ? 3000.0f
+                                       : 400.0f;
         const float cx = rng_float(&rng, -50, SCREEN_W + 50),
                     cy = rng_float(&rng, -50, SCREEN_H + 50);
         for (int k = 0; k < 3; k++) {
