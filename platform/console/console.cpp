@@ -27,15 +27,15 @@ constexpr int MAX_SEQUENCE = 32;
 struct Console {
     bool opened;
     bool stdin_tty;
-    bool input_ended;              // end of standard input seen: it stays a waiting key
-    volatile sig_atomic_t altered; // the terminal is in key mode and must be restored
-    termios saved;                 // the terminal's mode before console_open
-    int key_pipe[2];               // window keys: read end, write end (ACCEL_KEY_FD)
-    bool handled[SIGNAL_COUNT];    // our handler is installed for that signal
+    bool input_ended;                    // end of standard input seen: it stays a waiting key
+    volatile sig_atomic_t want_key_mode; // from console_open until the console closes
+    volatile sig_atomic_t altered;       // the terminal is in key mode and must be restored
+    termios saved;                       // the terminal's mode to restore
+    int key_pipe[2];                     // window keys: read end, write end (ACCEL_KEY_FD)
     struct sigaction previous[SIGNAL_COUNT];
 };
 
-Console con = {false, false, false, 0, {}, {-1, -1}, {}, {}};
+Console con = {false, false, false, 0, 0, {}, {-1, -1}, {}};
 
 // Async-signal-safe. A process in the background may restore the mode as well: it puts
 // back what the terminal had, so SIGTTOU must not stop it on the way out.
@@ -52,9 +52,54 @@ void restore_terminal()
     con.altered = 0;
 }
 
+// Async-signal-safe. Non-canonical, no echo; keyboard signals (Ctrl-C, Ctrl-Z) still work.
+// TCSANOW keeps a key typed before: it becomes the first key. A background job must not
+// take the terminal from the shell that owns it; it gets key mode when brought forward.
+void enter_key_mode()
+{
+    if (!con.stdin_tty || !con.want_key_mode || con.altered ||
+        tcgetpgrp(STDIN_FILENO) != getpgrp() || tcgetattr(STDIN_FILENO, &con.saved) != 0)
+        return;
+    termios raw = con.saved;
+    raw.c_lflag &= ~(tcflag_t)(ICANON | ECHO);
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;
+    con.altered = 1; // before the change: a signal in between restores the saved mode
+    if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) != 0)
+        con.altered = 0;
+}
+
 void restore_at_exit()
 {
+    con.want_key_mode = 0;
     restore_terminal();
+}
+
+void set_action(int sig, void (*handler)(int, siginfo_t *, void *))
+{
+    struct sigaction act = {};
+    act.sa_sigaction = handler;
+    act.sa_flags = SA_SIGINFO | SA_RESTART;
+    sigemptyset(&act.sa_mask);
+    for (int s : RESTORE_SIGNALS)
+        sigaddset(&act.sa_mask, s);
+    sigaction(sig, &act, nullptr);
+}
+
+void set_default(int sig)
+{
+    struct sigaction dfl = {};
+    dfl.sa_handler = SIG_DFL;
+    sigemptyset(&dfl.sa_mask);
+    sigaction(sig, &dfl, nullptr);
+}
+
+void unblock(int sig)
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, sig);
+    sigprocmask(SIG_UNBLOCK, &set, nullptr);
 }
 
 // Restores the terminal, lets whoever handled the signal before us see it, then dies of it
@@ -62,6 +107,7 @@ void restore_at_exit()
 void on_signal(int sig, siginfo_t *info, void *context)
 {
     const int saved_errno = errno;
+    con.want_key_mode = 0;
     restore_terminal();
     int k = 0;
     while (k < SIGNAL_COUNT && RESTORE_SIGNALS[k] != sig)
@@ -75,54 +121,52 @@ void on_signal(int sig, siginfo_t *info, void *context)
             prev.sa_handler(sig);
         }
     }
-    struct sigaction dfl = {};
-    dfl.sa_handler = SIG_DFL;
-    sigemptyset(&dfl.sa_mask);
-    sigaction(sig, &dfl, nullptr);
-    sigset_t unblock;
-    sigemptyset(&unblock);
-    sigaddset(&unblock, sig);
-    sigprocmask(SIG_UNBLOCK, &unblock, nullptr);
+    set_default(sig);
+    unblock(sig);
     raise(sig);
-    errno = saved_errno; // a signal whose default is not to die (never ours) comes back here
+    errno = saved_errno;
+}
+
+// Ctrl-Z: the shell gets its terminal back as it was while the program is stopped.
+void on_stop(int sig, siginfo_t *, void *)
+{
+    const int saved_errno = errno;
+    restore_terminal();
+    set_default(sig);
+    unblock(sig);
+    raise(sig); // stops here until SIGCONT, whose handler puts key mode back
+    set_action(sig, on_stop);
+    // A group with no shell to return to (an orphan) is not stopped: carry on as before.
+    enter_key_mode();
+    errno = saved_errno;
+}
+
+void on_continue(int, siginfo_t *, void *)
+{
+    const int saved_errno = errno;
+    enter_key_mode();
+    errno = saved_errno;
 }
 
 void install_handlers()
 {
     for (int k = 0; k < SIGNAL_COUNT; k++) {
-        struct sigaction act = {};
-        act.sa_sigaction = on_signal;
-        act.sa_flags = SA_SIGINFO | SA_RESTART;
-        sigemptyset(&act.sa_mask);
-        for (int s : RESTORE_SIGNALS)
-            sigaddset(&act.sa_mask, s);
         if (sigaction(RESTORE_SIGNALS[k], nullptr, &con.previous[k]) != 0)
             continue;
         // A signal ignored when we start (nohup, a background job of a plain shell) stays
         // ignored: the user asked for the program to survive it.
         if (!(con.previous[k].sa_flags & SA_SIGINFO) && con.previous[k].sa_handler == SIG_IGN)
             continue;
-        con.handled[k] = sigaction(RESTORE_SIGNALS[k], &act, nullptr) == 0;
+        set_action(RESTORE_SIGNALS[k], on_signal);
     }
-}
-
-// Non-canonical, no echo; signals from the keyboard (Ctrl-C) still work. TCSANOW keeps a
-// key typed before the program started: it becomes the first key.
-void enter_key_mode()
-{
-    if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &con.saved) != 0)
+    // Stopping and continuing matter only to a terminal, and only where job control
+    // stops us by default; a handler someone else put there is left alone.
+    struct sigaction prev = {};
+    if (!con.stdin_tty || sigaction(SIGTSTP, nullptr, &prev) != 0 || (prev.sa_flags & SA_SIGINFO) ||
+        prev.sa_handler != SIG_DFL)
         return;
-    con.stdin_tty = true;
-    // A background job must not take the terminal from the shell that owns it.
-    if (tcgetpgrp(STDIN_FILENO) != getpgrp())
-        return;
-    termios raw = con.saved;
-    raw.c_lflag &= ~(tcflag_t)(ICANON | ECHO);
-    raw.c_cc[VMIN] = 1;
-    raw.c_cc[VTIME] = 0;
-    con.altered = 1; // before the change: a signal in between restores the saved mode
-    if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) != 0)
-        con.altered = 0;
+    set_action(SIGTSTP, on_stop);
+    set_action(SIGCONT, on_continue);
 }
 
 void open_key_pipe()
@@ -220,9 +264,12 @@ void console_open()
     if (con.opened)
         return;
     con.opened = true;
-    enter_key_mode();
-    install_handlers();
+    // The way out is in place before the terminal changes.
     std::atexit(restore_at_exit);
+    con.stdin_tty = isatty(STDIN_FILENO);
+    con.want_key_mode = 1;
+    install_handlers();
+    enter_key_mode();
     open_key_pipe();
 }
 

@@ -84,7 +84,50 @@ void close_fd(int *fd)
     *fd = -1;
 }
 
+// In the forked child, as a shell would: the program in a process group of its own, put
+// in the foreground by itself (so it is there before it looks), and this process waiting
+// for it, through stops, then ending the same way. Exec-safe calls only.
+[[noreturn]] void run_job(char **argv, char **envp, int tty)
+{
+    const pid_t job = fork();
+    if (job == 0) {
+        setpgid(0, 0);
+        signal(SIGTTOU, SIG_IGN);
+        tcsetpgrp(tty, getpid());
+        signal(SIGTTOU, SIG_DFL);
+        execve(argv[0], argv, envp);
+        _exit(127);
+    }
+    if (job < 0)
+        _exit(125);
+    setpgid(job, job);
+    signal(SIGINT, SIG_IGN); // the job's keyboard signals are not ours
+    signal(SIGHUP, SIG_IGN);
+    int status = 0;
+    for (;;) {
+        if (waitpid(job, &status, WUNTRACED) < 0) {
+            if (errno == EINTR)
+                continue;
+            _exit(124);
+        }
+        if (WIFEXITED(status))
+            _exit(WEXITSTATUS(status));
+        if (WIFSIGNALED(status)) {
+            signal(WTERMSIG(status), SIG_DFL);
+            kill(getpid(), WTERMSIG(status));
+            _exit(123);
+        }
+    }
+}
+
 } // namespace
+
+void run_signal_job(ProgramRun *run, int sig)
+{
+    const pid_t group = tcgetpgrp(run->master);
+    if (group > 0)
+        kill(-group, sig);
+}
 
 std::string make_temp_dir()
 {
@@ -192,6 +235,8 @@ bool run_start(const RunSetup &setup, ProgramRun *run, std::string *why)
         dup2(err_pipe[1], 2);
         if (chdir(setup.dir.c_str()) != 0)
             _exit(126);
+        if (setup.job_control)
+            run_job(argv.data(), envp.data(), slave);
         execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }

@@ -25,6 +25,9 @@ struct RunSetup {
     std::vector<std::string> unset;
     InputKind input = INPUT_TERMINAL;
     std::string typed_before; // typed on the terminal before the program starts
+    // Run as a shell runs a job: in a process group of its own, in the foreground, with a
+    // parent in the session, so that Ctrl-Z stops it. The status is relayed.
+    bool job_control = false;
 };
 
 struct ProgramRun {
@@ -58,6 +61,8 @@ bool run_pump(ProgramRun *run, int ms);
 // Waits for the end; on time-out the program is killed and false returned.
 bool run_wait(ProgramRun *run, int timeout_ms = WAIT_MS);
 void run_kill(ProgramRun *run, int sig);
+// Sends sig to the terminal's foreground process group (the job, under job control).
+void run_signal_job(ProgramRun *run, int sig);
 // The terminal's mode now.
 termios run_mode(const ProgramRun &run);
 bool same_mode(const termios &a, const termios &b);

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <string>
 #include <thread>
+#include <unistd.h>
 
 #include "harness.h"
 
@@ -22,7 +23,8 @@ struct Demo {
 };
 
 // Starts the demo against the recording stand-in.
-void start_demo(Demo *d, InputKind input = INPUT_TERMINAL, const std::string &typed = "")
+void start_demo(Demo *d, InputKind input = INPUT_TERMINAL, const std::string &typed = "",
+                bool job_control = false)
 {
     d->dir = make_temp_dir();
     d->side = make_temp_dir();
@@ -34,6 +36,7 @@ void start_demo(Demo *d, InputKind input = INPUT_TERMINAL, const std::string &ty
     r.env = {std::string("LD_LIBRARY_PATH=") + RECORDER_DIR, "RECORD_FILE=" + d->record};
     r.input = input;
     r.typed_before = typed;
+    r.job_control = job_control;
     std::string why;
     ASSERT_TRUE(run_start(r, &d->run, &why)) << why;
 }
@@ -132,6 +135,48 @@ TEST(ConsoleKeys, TerminalRestoredAfterSignals)
         EXPECT_TRUE(same_mode(d.run.mode_before, d.run.mode_after)) << "signal " << c.sig;
         end_demo(&d);
     }
+}
+
+bool wait_for_mode(const ProgramRun &run, bool key_mode)
+{
+    for (int waited = 0; waited < WAIT_MS; waited += 20) {
+        if (same_mode(run.mode_before, run_mode(run)) != key_mode)
+            return true;
+        usleep(20 * 1000);
+    }
+    return false;
+}
+
+// Ctrl-Z gives the shell its terminal back while the program is stopped; continued, the
+// program has its key mode again and a key still ends it.
+TEST(ConsoleKeys, StopAndContinue)
+{
+    Demo d;
+    start_demo(&d, INPUT_TERMINAL, "", true);
+    ASSERT_TRUE(wait_for_frames(&d, 1)) << d.run.err;
+    ASSERT_TRUE(wait_for_mode(d.run, true));
+    run_send(&d.run, "\x1a");
+    EXPECT_TRUE(wait_for_mode(d.run, false)) << "terminal not restored while stopped";
+    run_signal_job(&d.run, SIGCONT);
+    EXPECT_TRUE(wait_for_mode(d.run, true)) << "no key mode after continuing";
+    run_send(&d.run, "q");
+    ASSERT_TRUE(run_wait(&d.run));
+    EXPECT_TRUE(exited_with(d.run, 0)) << d.run.status << " " << d.run.err;
+    EXPECT_TRUE(same_mode(d.run.mode_before, d.run.mode_after));
+    end_demo(&d);
+
+    // Without a shell to return to (an orphaned process group), Ctrl-Z does not stop it.
+    start_demo(&d);
+    ASSERT_TRUE(wait_for_frames(&d, 1)) << d.run.err;
+    run_send(&d.run, "\x1a");
+    const int before = swaps(d);
+    ASSERT_TRUE(wait_for_frames(&d, before + 2)) << "stopped with nobody to continue it";
+    ASSERT_TRUE(wait_for_mode(d.run, true));
+    run_send(&d.run, "q");
+    ASSERT_TRUE(run_wait(&d.run));
+    EXPECT_TRUE(exited_with(d.run, 0)) << d.run.status << " " << d.run.err;
+    EXPECT_TRUE(same_mode(d.run.mode_before, d.run.mode_after));
+    end_demo(&d);
 }
 
 TEST(ConsoleKeys, InputThatIsNotATerminal)
