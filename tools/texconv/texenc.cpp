@@ -578,8 +578,10 @@ bool enc_write_3df(const char *path, const MipShape &shape, const Encoded &enc)
     FILE *f = std::fopen(path, "wb");
     if (!f)
         return false;
-    bool ok = std::fwrite(header.data(), 1, header.size(), f) == header.size();
-    ok = ok && std::fwrite(enc.table.data(), 1, enc.table.size(), f) == enc.table.size();
-    ok = ok && std::fwrite(enc.texels.data(), 1, enc.texels.size(), f) == enc.texels.size();
+    // An empty vector's data() may be null, which fwrite must not be given.
+    std::string bytes = header;
+    bytes.append(enc.table.begin(), enc.table.end());
+    bytes.append(enc.texels.begin(), enc.texels.end());
+    const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
     return std::fclose(f) == 0 && ok;
 }
