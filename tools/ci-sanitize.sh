@@ -56,14 +56,15 @@ run_suite()
     local build=$1 sanitize=$2 target=$3
     shift 3
     echo "ci-sanitize: building $build (-DSANITIZE=$sanitize)"
+    mkdir -p "$build"
     if ! cmake -S "$root" -B "$build" -G Ninja -DWERROR=ON -DSANITIZE="$sanitize" \
-        -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$build.configure.log" 2>&1; then
-        cat "$build.configure.log"
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$build/configure.log" 2>&1; then
+        cat "$build/configure.log"
         failed=1
         return
     fi
-    if ! ninja -C "$build" -j"$jobs" "$target" >"$build.build.log" 2>&1; then
-        grep -E "error|FAILED" "$build.build.log" | head -40
+    if ! ninja -C "$build" -j"$jobs" "$target" >"$build/build.log" 2>&1; then
+        grep -E "error|FAILED" "$build/build.log" | head -40
         failed=1
         return
     fi
