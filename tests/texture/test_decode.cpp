@@ -71,7 +71,7 @@ Image source_image(int w, int h, bool grey)
 }
 
 struct Loaded {
-    std::unique_ptr<TexMemory> mem;
+    TexMemoryPtr mem;
     const Texture *tex = nullptr;
     std::vector<Image> source; // the tool's levels before encoding
     Encoded enc;
@@ -196,9 +196,7 @@ Rgba decode_one(int32_t format, uint16_t texel, const GuTexTable *table)
     else
         src[0] = (uint8_t)texel;
     tex_download(mem.get(), handle, src, table);
-    const Rgba c = texel_at(tex_lookup(*mem, handle)->level[0], 0, 0);
-    tex_memory_release(mem.get());
-    return c;
+    return texel_at(tex_lookup(*mem, handle)->level[0], 0, 0);
 }
 
 bool same(const Rgba &a, const Rgba &b)
@@ -289,7 +287,6 @@ TEST(Decode, PalettesAreExactForFewColours)
             const int alpha = format == GR_TEXFMT_AP_88 ? s[3] : 255;
             ASSERT_TRUE(same(got, {s[0], s[1], s[2], alpha})) << "texel " << k;
         }
-        tex_memory_release(mem.get());
     }
 }
 

@@ -60,9 +60,15 @@ std::string read_bytes(const std::string &path)
     return s.str();
 }
 
-std::unique_ptr<TexMemory> new_tex_memory(uint32_t capacity, int32_t handle_base)
+void TexMemoryRelease::operator()(TexMemory *mem) const
 {
-    auto mem = std::make_unique<TexMemory>();
+    tex_memory_release(mem);
+    delete mem;
+}
+
+TexMemoryPtr new_tex_memory(uint32_t capacity, int32_t handle_base)
+{
+    TexMemoryPtr mem(new TexMemory);
     tex_memory_init(mem.get(), capacity, handle_base);
     return mem;
 }

@@ -15,8 +15,13 @@ std::string scratch_path(const std::string &name);
 void write_bytes(const std::string &path, const std::string &bytes);
 std::string read_bytes(const std::string &path);
 
-// A texture memory on the heap (the record is large), initialised.
-std::unique_ptr<TexMemory> new_tex_memory(uint32_t capacity, int32_t handle_base);
+// A texture memory on the heap (the record is large), initialised, and released with
+// its textures when it goes.
+struct TexMemoryRelease {
+    void operator()(TexMemory *mem) const;
+};
+using TexMemoryPtr = std::unique_ptr<TexMemory, TexMemoryRelease>;
+TexMemoryPtr new_tex_memory(uint32_t capacity, int32_t handle_base);
 
 // Allocates with the program's values for info's header; -1 when refused.
 int32_t allocate_like_program(TexMemory *mem, const Gu3dfHeader &h);
