@@ -12,6 +12,7 @@
 
 #include "gfx/gfx.h"
 #include "tex_test.h"
+#include "texenc.h"
 
 namespace
 {
@@ -95,6 +96,29 @@ TEST(Texconv, ReadsAnImageFile)
     EXPECT_EQ(last.width_log2 + last.height_log2, 0);
     EXPECT_NEAR(texel_at(last, 0, 0).r, 126, 5);
     EXPECT_NEAR(texel_at(last, 0, 0).g, 124, 3);
+}
+
+TEST(Texconv, LevelsAreBoxFilteredOnStoredValuesOrInLinearLight)
+{
+    // Black and white columns, alpha 0 and 255 rows: one level down is the plain mean,
+    // or with --linear the mean of the light (sRGB 188 is half of white's light).
+    Image im;
+    im.width = im.height = 4;
+    for (int y = 0; y < 4; y++)
+        for (int x = 0; x < 4; x++)
+            im.rgba.insert(im.rgba.end(), {(uint8_t)(x % 2 ? 255 : 0), (uint8_t)(x % 2 ? 255 : 0),
+                                           (uint8_t)(x % 2 ? 255 : 0), (uint8_t)(y % 2 ? 255 : 0)});
+    const MipShape shape = {1, 4, 1, 1};
+    const std::vector<Image> plain = enc_mip_chain(im, shape, false);
+    const std::vector<Image> linear = enc_mip_chain(im, shape, true);
+    ASSERT_EQ(plain.size(), 3u);
+    for (int lv = 1; lv < 3; lv++) {
+        EXPECT_EQ(plain[lv].rgba[0], 128) << lv;
+        EXPECT_EQ(linear[lv].rgba[0], 188) << lv;
+        EXPECT_EQ(plain[lv].rgba[3], 128) << lv; // alpha is never gamma-decoded
+        EXPECT_EQ(linear[lv].rgba[3], 128) << lv;
+    }
+    EXPECT_EQ(linear[0].rgba, im.rgba); // the largest level at the image's own size
 }
 
 TEST(Texconv, BadRequestsGetOneLineAndAFailingStatus)
