@@ -30,8 +30,8 @@ struct Console {
     bool input_ended;                    // end of standard input seen: it stays a waiting key
     volatile sig_atomic_t want_key_mode; // from console_open until the console closes
     volatile sig_atomic_t altered;       // the terminal is in key mode and must be restored
-    termios saved;                       // the terminal's mode to restore
-    int key_pipe[2];                     // window keys: read end, write end (ACCEL_KEY_FD)
+    termios saved;   // the terminal's mode at console_open: restored, whatever came between
+    int key_pipe[2]; // window keys: read end, write end (ACCEL_KEY_FD)
     struct sigaction previous[SIGNAL_COUNT];
 };
 
@@ -57,8 +57,7 @@ void restore_terminal()
 // take the terminal from the shell that owns it; it gets key mode when brought forward.
 void enter_key_mode()
 {
-    if (!con.stdin_tty || !con.want_key_mode || con.altered ||
-        tcgetpgrp(STDIN_FILENO) != getpgrp() || tcgetattr(STDIN_FILENO, &con.saved) != 0)
+    if (!con.stdin_tty || !con.want_key_mode || con.altered || tcgetpgrp(STDIN_FILENO) != getpgrp())
         return;
     termios raw = con.saved;
     raw.c_lflag &= ~(tcflag_t)(ICANON | ECHO);
@@ -208,9 +207,11 @@ int next_byte(int timeout_ms)
 {
     for (;;) {
         pollfd p = {STDIN_FILENO, POLLIN, 0};
-        int r = poll(&p, 1, timeout_ms);
+        const int r = poll(&p, 1, timeout_ms);
         if (r < 0 && errno == EINTR)
             continue;
+        if (r < 0)
+            return -1;
         if (r == 0)
             return -2;
         unsigned char c = 0;
@@ -220,7 +221,7 @@ int next_byte(int timeout_ms)
         if (got < 0 && errno == EINTR)
             continue;
         // Someone else made our input non-blocking: wait for it like a blocking read.
-        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && r > 0 &&
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) &&
             !(p.revents & (POLLHUP | POLLERR | POLLNVAL)))
             continue;
         return -1;
@@ -266,7 +267,9 @@ void console_open()
     con.opened = true;
     // The way out is in place before the terminal changes.
     std::atexit(restore_at_exit);
-    con.stdin_tty = isatty(STDIN_FILENO);
+    // The mode to return to is the one we found. A shell that puts a continued job's own
+    // mode back (key mode) must not make that the mode we restore at exit.
+    con.stdin_tty = tcgetattr(STDIN_FILENO, &con.saved) == 0;
     con.want_key_mode = 1;
     install_handlers();
     enter_key_mode();
@@ -306,5 +309,6 @@ int console_read_key()
 
 void console_close()
 {
+    con.want_key_mode = 0;
     restore_terminal();
 }

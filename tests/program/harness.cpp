@@ -15,6 +15,7 @@
 #include <pty.h>
 #include <sstream>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -235,6 +236,10 @@ bool run_start(const RunSetup &setup, ProgramRun *run, std::string *why)
         dup2(err_pipe[1], 2);
         if (chdir(setup.dir.c_str()) != 0)
             _exit(126);
+        if (setup.address_space) {
+            const rlimit lim = {setup.address_space, setup.address_space};
+            setrlimit(RLIMIT_AS, &lim);
+        }
         if (setup.job_control)
             run_job(argv.data(), envp.data(), slave);
         execve(argv[0], argv.data(), envp.data());

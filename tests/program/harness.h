@@ -28,6 +28,7 @@ struct RunSetup {
     // Run as a shell runs a job: in a process group of its own, in the foreground, with a
     // parent in the session, so that Ctrl-Z stops it. The status is relayed.
     bool job_control = false;
+    size_t address_space = 0; // a limit on the program's address space, bytes; 0: none
 };
 
 struct ProgramRun {

@@ -300,4 +300,30 @@ TEST(CallSequence, FailuresShutDownOnce)
     }
 }
 
+// The sanitizers reserve more address space than any sensible limit allows.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool SANITIZED = true;
+#elif defined(__has_feature)
+constexpr bool SANITIZED = __has_feature(address_sanitizer) || __has_feature(thread_sanitizer);
+#else
+constexpr bool SANITIZED = false;
+#endif
+
+// A texture whose staging buffer cannot be had: its own line, one shutdown.
+TEST(CallSequence, OutOfMemoryForTexture)
+{
+    if (SANITIZED)
+        GTEST_SKIP() << "an address-space limit does not work under the sanitizers";
+    Scene s = make_scene(SMALLEST);
+    RunSetup r = recorded_setup(s);
+    r.env.push_back("RECORD_MEM=4294967295");
+    r.address_space = (size_t)1 << 30;
+    const ProgramRun run = run_to_end(r);
+    expect_failure(run, s, "out of memory for texture\n");
+    EXPECT_EQ(calls(s), (std::vector<std::string>{"grGlideInit", "grSstQueryHardware",
+                                                  "grSstSelect 0", "grSstOpen 7 0 1 1 1 2",
+                                                  "gu3dfGetInfo quib.3DF", "grGlideShutdown"}));
+    drop_scene(s);
+}
+
 } // namespace
