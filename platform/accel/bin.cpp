@@ -19,10 +19,10 @@ void bin_commit(Batch *batch, const Command &cmd)
     const uint16_t index = (uint16_t)batch->count++;
     int tx0 = 0, tx1 = TILES_X - 1, ty0 = 0, ty1 = TILES_Y - 1;
     if (cmd.kind == CMD_TRIANGLE) {
-        tx0 = cmd.tri.min_x / TILE_SIZE;
-        tx1 = cmd.tri.max_x / TILE_SIZE;
-        ty0 = cmd.tri.min_y / TILE_SIZE;
-        ty1 = cmd.tri.max_y / TILE_SIZE;
+        tx0 = cmd.tri.st.min_x / TILE_SIZE;
+        tx1 = cmd.tri.st.max_x / TILE_SIZE;
+        ty0 = cmd.tri.st.min_y / TILE_SIZE;
+        ty1 = cmd.tri.st.max_y / TILE_SIZE;
     }
     for (int ty = ty0; ty <= ty1; ty++)
         for (int tx = tx0; tx <= tx1; tx++) {

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include <emmintrin.h>
+
 #include "accel.h"
 
 namespace
@@ -48,13 +50,6 @@ void add_product(double *e, int *n, double a, double b)
     grow(e, n, p);
 }
 
-// Snapping rounds to the nearest sub-pixel step, ties to even: x * 16 is exact in double
-// for every float, and nearbyint uses the default rounding mode.
-double snap(float v)
-{
-    return std::nearbyint((double)v * (double)SUBPIXEL_ONE);
-}
-
 // First and last pixel whose centre (i*16 + 8) lies in [lo, hi]; the values are first
 // clamped to a range well past the screen so that huge ones convert safely.
 int first_centre(double lo)
@@ -88,15 +83,99 @@ int clip_orient_sign(double xi, double yi, double xj, double yj, double px, doub
     return e[n - 1] > 0 ? 1 : -1;
 }
 
+namespace
+{
+
+int first_centre_int(int64_t lo)
+{
+    return (int)((lo - SUBPIXEL_ONE / 2 + SUBPIXEL_ONE - 1) >> SUBPIXEL_BITS);
+}
+int last_centre_int(int64_t hi)
+{
+    return (int)((hi - SUBPIXEL_ONE / 2) >> SUBPIXEL_BITS);
+}
+
+// Boxes of at most this many centres are tested centre by centre here, so that the many
+// tiny triangles of a dense mesh that fall between centres cost no setup at all.
+constexpr int PRETEST_CENTRES = 8;
+
+bool covers_a_centre(const ScreenTri &t)
+{
+    for (int py = t.min_y; py <= t.max_y; py++)
+        for (int px = t.min_x; px <= t.max_x; px++) {
+            const int64_t cx = px * SUBPIXEL_ONE + SUBPIXEL_ONE / 2;
+            const int64_t cy = py * SUBPIXEL_ONE + SUBPIXEL_ONE / 2;
+            bool in = true;
+            for (const EdgeFn &f : t.edge)
+                in = in && f.a * cx + f.b * cy + f.c >= 0;
+            if (in)
+                return true;
+        }
+    return false;
+}
+
+// The usual case: every corner inside the guard band, integers throughout.
+bool clip_in_band(const double (&x)[3], const double (&y)[3], ScreenTri *out)
+{
+    int64_t ix[3], iy[3];
+    for (int i = 0; i < 3; i++) { // round to nearest, ties to even: nearbyint, inlined
+        ix[i] = _mm_cvtsd_si64(_mm_set_sd(x[i]));
+        iy[i] = _mm_cvtsd_si64(_mm_set_sd(y[i]));
+    }
+    out->min_x = std::max(0, first_centre_int(std::min({ix[0], ix[1], ix[2]})));
+    out->max_x = std::min(SCREEN_W - 1, last_centre_int(std::max({ix[0], ix[1], ix[2]})));
+    out->min_y = std::max(0, first_centre_int(std::min({iy[0], iy[1], iy[2]})));
+    out->max_y = std::min(SCREEN_H - 1, last_centre_int(std::max({iy[0], iy[1], iy[2]})));
+    if (out->min_x > out->max_x || out->min_y > out->max_y)
+        return false;
+    const int64_t area2 = (ix[1] - ix[0]) * (iy[2] - iy[0]) - (iy[1] - iy[0]) * (ix[2] - ix[0]);
+    if (area2 == 0)
+        return false; // zero area draws nothing
+    // Both windings are drawn: a clockwise triangle is walked the other way round.
+    const int order[3] = {0, area2 > 0 ? 1 : 2, area2 > 0 ? 2 : 1};
+    out->exact = false;
+    for (int i = 0; i < 3; i++) {
+        out->order[i] = order[i];
+        out->ix[i] = ix[order[i]];
+        out->iy[i] = iy[order[i]];
+        out->x[i] = (double)out->ix[i];
+        out->y[i] = (double)out->iy[i];
+    }
+    for (int e = 0; e < 3; e++) {
+        const int i = e, j = (e + 1) % 3;
+        EdgeFn &f = out->edge[e];
+        f.a = out->iy[i] - out->iy[j]; // zero on the edge, positive inside
+        f.b = out->ix[j] - out->ix[i];
+        f.c = -(f.a * out->ix[i] + f.b * out->iy[i]);
+        // y points up. A centre exactly on an edge belongs to this triangle only for a
+        // left edge (a > 0) or a top edge (a == 0, b < 0); the neighbour across the edge
+        // sees it reversed, so exactly one of the two keeps it. Values are integers, so
+        // lowering c by one turns "E >= 0" into "E > 0".
+        if (!(f.a > 0 || (f.a == 0 && f.b < 0)))
+            f.c -= 1;
+    }
+    if ((out->max_x - out->min_x + 1) * (out->max_y - out->min_y + 1) <= PRETEST_CENTRES)
+        return covers_a_centre(*out);
+    return true;
+}
+
+} // namespace
+
 bool clip_triangle(const GrVertex &a, const GrVertex &b, const GrVertex &c, ScreenTri *out)
 {
     const GrVertex *v[3] = {&a, &b, &c};
     double x[3], y[3];
     bool inside_band = true;
     for (int i = 0; i < 3; i++) {
-        x[i] = snap(v[i]->x);
-        y[i] = snap(v[i]->y);
+        x[i] = (double)v[i]->x * (double)SUBPIXEL_ONE; // exact for every float
+        y[i] = (double)v[i]->y * (double)SUBPIXEL_ONE;
         inside_band = inside_band && std::fabs(x[i]) <= GUARD_BAND && std::fabs(y[i]) <= GUARD_BAND;
+    }
+    if (inside_band) // GUARD_BAND is an integer, so the snapped values stay inside too
+        return clip_in_band(x, y, out);
+    for (int i = 0; i < 3; i++) {
+        x[i] = std::nearbyint(x[i]);
+        y[i] = std::nearbyint(y[i]);
     }
 
     const double lo_x = std::min({x[0], x[1], x[2]}), hi_x = std::max({x[0], x[1], x[2]});
@@ -107,31 +186,15 @@ bool clip_triangle(const GrVertex &a, const GrVertex &b, const GrVertex &c, Scre
     out->max_y = std::min(SCREEN_H - 1, last_centre(hi_y));
     if (out->min_x > out->max_x || out->min_y > out->max_y)
         return false;
-
-    int area_sign;
-    if (inside_band) {
-        int64_t ix[3], iy[3];
-        for (int i = 0; i < 3; i++) {
-            ix[i] = (int64_t)x[i];
-            iy[i] = (int64_t)y[i];
-        }
-        const int64_t area2 = (ix[1] - ix[0]) * (iy[2] - iy[0]) - (iy[1] - iy[0]) * (ix[2] - ix[0]);
-        area_sign = (area2 > 0) - (area2 < 0);
-    } else {
-        area_sign = clip_orient_sign(x[0], y[0], x[1], y[1], x[2], y[2]);
-    }
+    const int area_sign = clip_orient_sign(x[0], y[0], x[1], y[1], x[2], y[2]);
     if (area_sign == 0)
-        return false; // zero area draws nothing
-
-    // Both windings are drawn: a clockwise triangle is walked the other way round.
+        return false;
     const int order[3] = {0, area_sign > 0 ? 1 : 2, area_sign > 0 ? 2 : 1};
-    out->exact = !inside_band;
+    out->exact = true;
     for (int i = 0; i < 3; i++) {
         out->order[i] = order[i];
         out->x[i] = x[order[i]];
         out->y[i] = y[order[i]];
-        out->ix[i] = inside_band ? (int64_t)out->x[i] : 0;
-        out->iy[i] = inside_band ? (int64_t)out->y[i] : 0;
     }
     return true;
 }

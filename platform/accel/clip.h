@@ -18,17 +18,26 @@ constexpr int64_t SUBPIXEL_ONE = 1 << SUBPIXEL_BITS;
 // Triangles with a corner beyond take the exact path.
 constexpr double GUARD_BAND = 536870912.0; // 2^29 sub-pixel units
 
+// E = a*px + b*py + c at a pixel centre (px, py) in 28.4 units; the centre is covered
+// when E >= 0 for all three edges (the fill rule is folded into c).
+struct EdgeFn {
+    int64_t a, b, c;
+};
+
+// Snapping rounds to the nearest sub-pixel step, ties to even (the default rounding mode).
 struct ScreenTri {
     bool exact = false;             // a corner lies beyond the guard band
     double x[3] = {}, y[3] = {};    // snapped corners, 28.4 units (integral values), CCW
     int64_t ix[3] = {}, iy[3] = {}; // the same as integers, when !exact
+    EdgeFn edge[3] = {};            // edge e runs from corner e to e+1, when !exact
     int order[3] = {};              // which input corner each entry came from
     int min_x = 0, max_x = 0;       // pixels whose centres the box can cover, on screen
     int min_y = 0, max_y = 0;
 };
 
 // Snaps the corners and orders them counter-clockwise (y up). False when no pixel of the
-// screen can be covered: zero area, or a box that misses every centre of the screen.
+// screen can be covered: zero area, a box that misses every centre of the screen, or a
+// tiny box none of whose centres is inside.
 bool clip_triangle(const GrVertex &a, const GrVertex &b, const GrVertex &c, ScreenTri *out);
 
 // Exact sign (-1, 0, 1) of (xj - xi) * (py - yi) - (yj - yi) * (px - xi) for integral

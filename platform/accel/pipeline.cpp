@@ -1,5 +1,5 @@
-// pipeline.cpp: the drawing stages behind the entry points: clip -> setup -> bin on the
-// caller's thread, raster on the workers. Reads GrVertex corners and a board's render
+// pipeline.cpp: the drawing stages behind the entry points: clip -> bin on the caller's
+// thread, setup -> raster per tile on the workers. Reads GrVertex corners and a board's render
 // state; writes commands into the batch being filled, two batches taking turns.
 #include <new>
 
@@ -98,8 +98,11 @@ void pipeline_triangle(Pipeline *p, Board *target, const GrVertex &a, const GrVe
     Batch *batch = batch_for(p, target);
     Command *cmd = bin_next(batch);
     cmd->kind = CMD_TRIANGLE;
-    const GrVertex *v[3] = {&a, &b, &c};
-    setup_triangle(st, v, target->state, &cmd->tri);
+    cmd->tri.st = st;
+    cmd->tri.v[0] = a;
+    cmd->tri.v[1] = b;
+    cmd->tri.v[2] = c;
+    cmd->tri.state = target->state;
     bin_commit(batch, *cmd);
 }
 

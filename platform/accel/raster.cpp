@@ -1,5 +1,6 @@
 // raster.cpp: the raster stage: coverage, depth test, colour and texture per pixel.
-// Reads one tile's commands (TriSetup records, clears) in submission order; writes the
+// Reads one tile's commands (triangles, set up here, and clears) in submission order;
+// writes the
 // colour and depth of that tile's pixels only, so tiles can be drawn on any thread.
 #include "raster.h"
 
@@ -385,11 +386,13 @@ void raster_tile(const Batch &batch, int tile)
             clear_rect(cmd.clear, t, batch.color, batch.depth);
             continue;
         }
-        const TriSetup &tri = cmd.tri;
-        const TileRect r = {std::max<int>(t.x0, tri.min_x), std::max<int>(t.y0, tri.min_y),
-                            std::min<int>(t.x1, tri.max_x), std::min<int>(t.y1, tri.max_y)};
+        const ScreenTri &st = cmd.tri.st;
+        const TileRect r = {std::max(t.x0, st.min_x), std::max(t.y0, st.min_y),
+                            std::min(t.x1, st.max_x), std::min(t.y1, st.max_y)};
         if (r.x0 > r.x1 || r.y0 > r.y1)
             continue;
+        TriSetup tri;
+        setup_triangle(cmd.tri, &tri);
         // The fill routine is chosen per triangle, never per pixel.
         if (tri.textured && tri.depth_test)
             raster_triangle<true, true>(tri, r, batch.color, batch.depth);

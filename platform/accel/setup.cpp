@@ -81,9 +81,10 @@ int setup_choose_level(float sdx, float sdy, float tdx, float tdy, int level_cou
     return level;
 }
 
-void setup_triangle(const ScreenTri &st, const GrVertex *const (&v)[3], const RenderState &state,
-                    TriSetup *tri)
+void setup_triangle(const TriInput &in, TriSetup *tri)
 {
+    const ScreenTri &st = in.st;
+    const RenderState &state = in.state;
     tri->exact = st.exact;
     tri->small =
         !st.exact &&
@@ -96,28 +97,21 @@ void setup_triangle(const ScreenTri &st, const GrVertex *const (&v)[3], const Re
     tri->min_y = (int16_t)st.min_y;
     tri->max_y = (int16_t)st.max_y;
 
-    for (int e = 0; e < 3; e++) {
-        const int i = e, j = (e + 1) % 3;
-        // y points up. A centre exactly on an edge belongs to this triangle only for a
-        // left edge (a > 0) or a top edge (a == 0, b < 0); the neighbour across the edge
-        // sees it reversed, so exactly one of the two keeps it.
-        if (st.exact) {
-            ExactEdges &x = tri->exact_edges;
+    if (st.exact) {
+        // The same rule as clip.cpp's edges, on the exact corners.
+        ExactEdges &x = tri->exact_edges;
+        for (int e = 0; e < 3; e++) {
+            const int i = e, j = (e + 1) % 3;
             x.x[e] = st.x[e];
             x.y[e] = st.y[e];
             x.owns[e] = st.y[i] > st.y[j] || (st.y[i] == st.y[j] && st.x[j] < st.x[i]);
-        } else {
-            EdgeFn &f = tri->edge[e];
-            f.a = st.iy[i] - st.iy[j];
-            f.b = st.ix[j] - st.ix[i];
-            f.c = -(f.a * st.ix[i] + f.b * st.iy[i]);
-            // Values are integers, so lowering c by one turns "E >= 0" into "E > 0".
-            if (!(f.a > 0 || (f.a == 0 && f.b < 0)))
-                f.c -= 1;
         }
+    } else {
+        for (int e = 0; e < 3; e++)
+            tri->edge[e] = st.edge[e];
     }
 
-    const GrVertex *c[3] = {v[st.order[0]], v[st.order[1]], v[st.order[2]]};
+    const GrVertex *c[3] = {&in.v[st.order[0]], &in.v[st.order[1]], &in.v[st.order[2]]};
     double px[3], py[3], val[3];
     for (int i = 0; i < 3; i++) {
         px[i] = st.x[i] * (1.0 / SUBPIXEL_ONE);

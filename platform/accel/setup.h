@@ -8,12 +8,6 @@
 #include "accel.h"
 #include "clip.h"
 
-// E = a*px + b*py + c at a pixel centre (px, py) in 28.4 units; the centre is covered
-// when E >= 0 for all three edges (the fill rule is folded into c). Bounds: clip.h.
-struct EdgeFn {
-    int64_t a, b, c;
-};
-
 // Edges beyond the guard band: the snapped corners themselves, decided per centre by
 // clip_orient_sign; owns[e] says whether edge e -> e+1 keeps centres exactly on it.
 struct ExactEdges {
@@ -50,10 +44,17 @@ struct TriSetup {
     MipLevel level; // the one level this triangle samples
 };
 
-// Builds the triangle's record. v holds the corners in the order the caller gave them;
-// st.order says which one each counter-clockwise entry is.
-void setup_triangle(const ScreenTri &st, const GrVertex *const (&v)[3], const RenderState &state,
-                    TriSetup *tri);
+// What setup needs of one triangle, captured when it is submitted: the clipped corners,
+// the corners as the caller gave them (st.order maps them) and the render state then in
+// force. Setup runs per tile on the workers, so the caller's thread only clips and bins.
+struct TriInput {
+    ScreenTri st;
+    GrVertex v[3];
+    RenderState state;
+};
+
+// Builds the triangle's record; the same input always gives the same record.
+void setup_triangle(const TriInput &in, TriSetup *tri);
 
 // The mipmap level for level-0 texel gradients: the nearest to log2 of the longer
 // gradient, 0..level_count-1.
