@@ -185,11 +185,16 @@ bool run_start(const RunSetup &setup, ProgramRun *run, std::string *why)
     tcgetattr(run->master, &run->mode_before);
     set_nonblocking(run->master);
 
-    // A key typed before the start is in the terminal once its echo has come back.
+    // A key typed before the start is in the terminal once its echo has come back (a
+    // control character echoes as ^X, so then any echo will do).
     if (!setup.typed_before.empty()) {
         run_send(run, setup.typed_before);
+        const unsigned char last = (unsigned char)setup.typed_before.back();
         const long long end = now_ms() + WAIT_MS;
-        while (run->term_out.empty() && now_ms() < end) {
+        while (!(last < 0x20
+                     ? !run->term_out.empty()
+                     : !run->term_out.empty() && (unsigned char)run->term_out.back() == last) &&
+               now_ms() < end) {
             pollfd p = {run->master, POLLIN, 0};
             poll(&p, 1, 50);
             read_some(run->master, &run->term_out);

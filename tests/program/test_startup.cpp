@@ -153,6 +153,8 @@ TEST(StartupFailure, MalformedMeshBeforeTheLibraryStarts)
         {"", "obj.dat: the vertex count is missing or not a whole number\n"},
         {"3\n", "obj.dat: the face count is missing or not a whole number\n"},
         {"-3 1\n", "obj.dat: the vertex count is negative (-3)\n"},
+        {"0 -1\n", "obj.dat: the face count is negative (-1)\n"},
+        {"0 1 0 0 0\n", "obj.dat: face 0 of 1: index 1 of 3 is 0, but there are no vertices\n"},
         {"2000000000 1\n1 2 3\n",
          "obj.dat: 2000000000 vertices and 1 faces need more numbers than the file holds\n"},
         {"1 0\n1 2 3 4\n\n\n", "obj.dat: vertex 0 of 1: value 5 of 5 is missing or not a number\n"},
