@@ -114,14 +114,11 @@ bool covers_a_centre(const ScreenTri &t)
     return false;
 }
 
-// The usual case: every corner inside the guard band, integers throughout.
-bool clip_in_band(const double (&x)[3], const double (&y)[3], ScreenTri *out)
+// The usual case: every corner inside the guard band, so that the snapped coordinates
+// (below 2^29) fit 32 bits and everything after is integer arithmetic.
+bool clip_in_band(const int32_t (&sx)[4], const int32_t (&sy)[4], ScreenTri *out)
 {
-    int64_t ix[3], iy[3];
-    for (int i = 0; i < 3; i++) { // round to nearest, ties to even: nearbyint, inlined
-        ix[i] = _mm_cvtsd_si64(_mm_set_sd(x[i]));
-        iy[i] = _mm_cvtsd_si64(_mm_set_sd(y[i]));
-    }
+    const int64_t ix[3] = {sx[0], sx[1], sx[2]}, iy[3] = {sy[0], sy[1], sy[2]};
     out->min_x = std::max(0, first_centre_int(std::min({ix[0], ix[1], ix[2]})));
     out->max_x = std::min(SCREEN_W - 1, last_centre_int(std::max({ix[0], ix[1], ix[2]})));
     out->min_y = std::max(0, first_centre_int(std::min({iy[0], iy[1], iy[2]})));
@@ -138,8 +135,6 @@ bool clip_in_band(const double (&x)[3], const double (&y)[3], ScreenTri *out)
         out->order[i] = order[i];
         out->ix[i] = ix[order[i]];
         out->iy[i] = iy[order[i]];
-        out->x[i] = (double)out->ix[i];
-        out->y[i] = (double)out->iy[i];
     }
     for (int e = 0; e < 3; e++) {
         const int i = e, j = (e + 1) % 3;
@@ -163,16 +158,28 @@ bool clip_in_band(const double (&x)[3], const double (&y)[3], ScreenTri *out)
 
 bool clip_triangle(const GrVertex &a, const GrVertex &b, const GrVertex &c, ScreenTri *out)
 {
+    // x * 16 is exact in float (a power of two, and the band test rejects overflow), and
+    // cvtps rounds to nearest, ties to even, as nearbyint does.
+    const __m128 sixteen = _mm_set1_ps((float)SUBPIXEL_ONE);
+    const __m128 fx = _mm_mul_ps(_mm_setr_ps(a.x, b.x, c.x, 0.0f), sixteen);
+    const __m128 fy = _mm_mul_ps(_mm_setr_ps(a.y, b.y, c.y, 0.0f), sixteen);
+    const __m128 band = _mm_set1_ps((float)GUARD_BAND), sign = _mm_set1_ps(-0.0f);
+    const __m128 inside = _mm_and_ps(_mm_cmple_ps(_mm_andnot_ps(sign, fx), band),
+                                     _mm_cmple_ps(_mm_andnot_ps(sign, fy), band));
+    if (_mm_movemask_ps(inside) == 0xf) {
+        // GUARD_BAND is an integer, so the snapped values stay inside the band too.
+        alignas(16) int32_t sx[4], sy[4];
+        _mm_store_si128((__m128i *)sx, _mm_cvtps_epi32(fx));
+        _mm_store_si128((__m128i *)sy, _mm_cvtps_epi32(fy));
+        return clip_in_band(sx, sy, out);
+    }
+
     const GrVertex *v[3] = {&a, &b, &c};
     double x[3], y[3];
-    bool inside_band = true;
     for (int i = 0; i < 3; i++) {
         x[i] = (double)v[i]->x * (double)SUBPIXEL_ONE; // exact for every float
         y[i] = (double)v[i]->y * (double)SUBPIXEL_ONE;
-        inside_band = inside_band && std::fabs(x[i]) <= GUARD_BAND && std::fabs(y[i]) <= GUARD_BAND;
     }
-    if (inside_band) // GUARD_BAND is an integer, so the snapped values stay inside too
-        return clip_in_band(x, y, out);
     for (int i = 0; i < 3; i++) {
         x[i] = std::nearbyint(x[i]);
         y[i] = std::nearbyint(y[i]);

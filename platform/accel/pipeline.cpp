@@ -92,13 +92,12 @@ void pipeline_clear(Pipeline *p, Board *target, uint32_t rgba, float depth)
 void pipeline_triangle(Pipeline *p, Board *target, const GrVertex &a, const GrVertex &b,
                        const GrVertex &c)
 {
-    ScreenTri st;
-    if (!clip_triangle(a, b, c, &st))
-        return;
+    // Clipped straight into the next free command, which stays free when nothing is drawn.
     Batch *batch = batch_for(p, target);
     Command *cmd = bin_next(batch);
+    if (!clip_triangle(a, b, c, &cmd->tri.st))
+        return;
     cmd->kind = CMD_TRIANGLE;
-    cmd->tri.st = st;
     cmd->tri.v[0] = a;
     cmd->tri.v[1] = b;
     cmd->tri.v[2] = c;

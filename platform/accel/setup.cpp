@@ -114,8 +114,8 @@ void setup_triangle(const TriInput &in, TriSetup *tri)
     const GrVertex *c[3] = {&in.v[st.order[0]], &in.v[st.order[1]], &in.v[st.order[2]]};
     double px[3], py[3], val[3];
     for (int i = 0; i < 3; i++) {
-        px[i] = st.x[i] * (1.0 / SUBPIXEL_ONE);
-        py[i] = st.y[i] * (1.0 / SUBPIXEL_ONE);
+        px[i] = (st.exact ? st.x[i] : (double)st.ix[i]) * (1.0 / SUBPIXEL_ONE);
+        py[i] = (st.exact ? st.y[i] : (double)st.iy[i]) * (1.0 / SUBPIXEL_ONE);
     }
     const Basis k = make_basis(px, py);
     for (int i = 0; i < 3; i++)
