@@ -6,6 +6,13 @@
 // it, counts as a key. They arrive through a pipe that console_open makes: its write end
 // is named in the environment as ACCEL_KEY_FD=<fd>, and the library writes one byte to
 // it per key press or window close.
+//
+// The signal handlers restore the terminal, call the handler that was there before (if
+// any), then let the signal end the process as it would have. A display that installs its
+// own handlers later should chain to these. Ctrl-Z gives the shell its terminal back
+// while the program is stopped; key mode returns when it is continued in the foreground.
+// A program started in the background changes nothing until it is brought forward.
+// When standard input is not a terminal, every byte is a key, and its end is one too.
 #pragma once
 
 // Puts the console into key mode without discarding a key typed before.
