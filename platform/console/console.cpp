@@ -278,6 +278,10 @@ void console_open()
 
 int console_key_waiting()
 {
+    // A job brought from the background to the foreground while running gets no SIGCONT
+    // from the shell: look once a frame whether the terminal is ours now.
+    if (con.want_key_mode && !con.altered)
+        enter_key_mode();
     return poll_sources(0) != 0;
 }
 
