@@ -1,11 +1,9 @@
 // test_console.cpp: the keys that end the demo, on a pseudo-terminal as a user types them
 // and from input that is not a terminal; the terminal's mode after every way out; and the
 // console layer's key reading and signal chaining through a small probe program.
-#include <chrono>
 #include <csignal>
 #include <gtest/gtest.h>
 #include <string>
-#include <thread>
 #include <unistd.h>
 
 #include "harness.h"
