@@ -152,14 +152,14 @@ bool demo_pump(Demo *d, int ms)
         }
         pollfd p[3];
         int n = 0;
-        for (int fd : {d->master, d->out, d->err})
+        for (int fd : {d->read_terminal ? d->master : -1, d->out, d->err})
             if (fd >= 0)
                 p[n++] = {fd, POLLIN, 0};
         const int64_t left = until - now_ms();
         // After the end only what is already buffered is collected.
         const int wait = d->ended ? 0 : (int)std::max<int64_t>(0, std::min<int64_t>(left, 20));
         if (n > 0 && poll(p, n, wait) > 0) {
-            if (d->master >= 0)
+            if (d->master >= 0 && d->read_terminal)
                 drain(&d->master, &d->term);
             if (d->out >= 0)
                 drain(&d->out, &d->piped);

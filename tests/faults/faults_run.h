@@ -34,7 +34,8 @@ struct Demo {
     std::string errors;
     termios before = {};
     bool ended = false;
-    int status = 0; // as waitpid gives it
+    int status = 0;            // as waitpid gives it
+    bool read_terminal = true; // false: the terminal is stalled, nothing is read from it
 };
 
 bool demo_start(const DemoSetup &setup, Demo *d, std::string *why);

@@ -1,0 +1,188 @@
+// test_window_faults.cpp: the demo's window closed, and its X server killed, mid-run.
+// Runs the real demo with ACCEL_DISPLAY=window on a private Xvfb server and a
+// pseudo-terminal for its keys; closes the window as a window manager would, or kills the
+// server. Either way the demo must end by itself, not crash, and restore the terminal.
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <string>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "faults_run.h"
+
+// Last: Xlib defines None, Bool and Status as macros.
+#include <X11/Xlib.h>
+
+namespace
+{
+
+bool on_path(const char *program)
+{
+    const std::string cmd = std::string("command -v ") + program + " >/dev/null 2>&1";
+    return std::system(cmd.c_str()) == 0;
+}
+
+double seconds_now()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (double)ts.tv_sec + ts.tv_nsec * 1e-9;
+}
+
+class WindowFaults : public ::testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        if (!on_path("Xvfb"))
+            GTEST_SKIP() << "Xvfb is not installed (tools/install-deps.sh --test): the "
+                            "window faults are not tested";
+        int fds[2];
+        ASSERT_EQ(pipe(fds), 0);
+        xvfb = fork();
+        ASSERT_GE(xvfb, 0);
+        if (xvfb == 0) {
+            close(fds[0]);
+            const int null = open("/dev/null", O_RDWR);
+            dup2(null, 0);
+            dup2(null, 1);
+            dup2(null, 2);
+            const std::string fd = std::to_string(fds[1]);
+            execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1024x768x24",
+                   "-nolisten", "tcp", (char *)nullptr);
+            _exit(127);
+        }
+        close(fds[1]);
+        // Xvfb writes the display number it chose, then a line end.
+        std::string number;
+        const double end = seconds_now() + 30;
+        char ch;
+        while (seconds_now() < end) {
+            pollfd p = {fds[0], POLLIN, 0};
+            if (poll(&p, 1, 100) == 1) {
+                if (read(fds[0], &ch, 1) != 1 || ch == '\n')
+                    break;
+                number += ch;
+            }
+        }
+        close(fds[0]);
+        ASSERT_FALSE(number.empty()) << "Xvfb did not start";
+        display = ":" + number;
+        x = XOpenDisplay(display.c_str());
+        ASSERT_NE(x, nullptr);
+    }
+
+    void TearDown() override
+    {
+        if (x)
+            XCloseDisplay(x);
+        stop_server(SIGTERM);
+    }
+
+    void stop_server(int sig)
+    {
+        if (xvfb <= 0)
+            return;
+        kill(xvfb, sig);
+        int status;
+        waitpid(xvfb, &status, 0);
+        xvfb = -1;
+    }
+
+    void start_demo(Demo *d)
+    {
+        DemoSetup setup;
+        setup.dir = ASSETS_DIR;
+        setup.env = {"ACCEL_DISPLAY=window", "ACCEL_VSYNC=1", "DISPLAY=" + display};
+        std::string why;
+        ASSERT_TRUE(demo_start(setup, d, &why)) << why;
+    }
+
+    // The demo's window: the top-level window with a title. Zero if none shows in time.
+    Window wait_for_window(Demo *d)
+    {
+        const double end = seconds_now() + 30;
+        while (seconds_now() < end) {
+            Window root, parent, *kids = nullptr;
+            unsigned n = 0;
+            Window found = 0;
+            if (XQueryTree(x, DefaultRootWindow(x), &root, &parent, &kids, &n)) {
+                for (unsigned i = 0; i < n && !found; i++) {
+                    char *name = nullptr;
+                    if (XFetchName(x, kids[i], &name) && name)
+                        found = kids[i];
+                    XFree(name);
+                }
+                XFree(kids);
+            }
+            if (found)
+                return found;
+            if (demo_pump(d, 100))
+                return 0; // it ended before showing anything
+        }
+        return 0;
+    }
+
+    // What a window manager sends when the user closes the window.
+    void close_window(Window w)
+    {
+        XEvent ev = {};
+        ev.xclient.type = ClientMessage;
+        ev.xclient.window = w;
+        ev.xclient.message_type = XInternAtom(x, "WM_PROTOCOLS", False);
+        ev.xclient.format = 32;
+        ev.xclient.data.l[0] = (long)XInternAtom(x, "WM_DELETE_WINDOW", False);
+        ev.xclient.data.l[1] = CurrentTime;
+        XSendEvent(x, w, False, NoEventMask, &ev);
+        XFlush(x);
+    }
+
+    std::string display;
+    pid_t xvfb = -1;
+    Display *x = nullptr;
+};
+
+bool clean_status(const Demo &d)
+{
+    return d.ended && !crashed(d);
+}
+
+TEST_F(WindowFaults, ClosingTheWindowEndsTheDemoLikeAKey)
+{
+    Demo d;
+    start_demo(&d);
+    const Window w = wait_for_window(&d);
+    ASSERT_NE(w, 0u) << "no window appeared (" << describe_end(d) << ")\n" << d.errors;
+    demo_pump(&d, 300); // a few frames drawn
+    close_window(w);
+    EXPECT_TRUE(demo_wait(&d)) << "still running after its window was closed";
+    EXPECT_TRUE(WIFEXITED(d.status) && WEXITSTATUS(d.status) == 0) << describe_end(d);
+    EXPECT_EQ(d.errors, "");
+    EXPECT_TRUE(same_mode(d.before, demo_mode(d))) << "the terminal's mode was not restored";
+    demo_finish(&d);
+}
+
+TEST_F(WindowFaults, KilledXServerEndsTheDemoWithoutACrash)
+{
+    Demo d;
+    start_demo(&d);
+    ASSERT_NE(wait_for_window(&d), 0u) << describe_end(d) << "\n" << d.errors;
+    demo_pump(&d, 300);
+    XCloseDisplay(x);
+    x = nullptr;
+    stop_server(SIGKILL);
+    const bool ended = demo_wait(&d);
+    EXPECT_TRUE(ended) << "still running after its X server died";
+    EXPECT_TRUE(clean_status(d)) << describe_end(d) << "\n" << d.errors;
+    EXPECT_TRUE(same_mode(d.before, demo_mode(d)))
+        << "the terminal's mode was not restored (" << describe_end(d) << ")";
+    std::printf("note: with its X server gone the demo ended with %s%s%s\n",
+                describe_end(d).c_str(), d.errors.empty() ? "" : ", saying: ", d.errors.c_str());
+    demo_finish(&d);
+}
+
+} // namespace
