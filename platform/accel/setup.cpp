@@ -53,6 +53,15 @@ Plane solve_plane(const Basis &k, const double (&v)[3])
     return Plane{(float)mean, 0.0f, 0.0f};
 }
 
+// floor without a library call: from 2^52 on every double is an integer already.
+double floor_exact(double q)
+{
+    if (!(std::fabs(q) < 4503599627370496.0))
+        return q;
+    const double t = (double)(int64_t)q;
+    return t > q ? t - 1.0 : t;
+}
+
 // A texture plane solved in level-0 texels, its origin moved into [0, period) (the
 // texture wraps, so no texel changes) and rescaled to the chosen level's texels (scale
 // is a power of two). An unsolvable plane samples one texel.
@@ -60,7 +69,7 @@ Plane wrap_plane(bool solved, double a0, double dx, double dy, double period, do
 {
     if (!solved)
         return Plane{0.0f, 0.0f, 0.0f};
-    a0 -= std::floor(a0 / period) * period;
+    a0 -= floor_exact(a0 / period) * period; // period is a power of two: both steps exact
     if (!fits_float(dx * scale) || !fits_float(dy * scale))
         return Plane{(float)(a0 * scale), 0.0f, 0.0f};
     return Plane{(float)(a0 * scale), (float)(dx * scale), (float)(dy * scale)};
