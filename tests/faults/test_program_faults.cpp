@@ -149,7 +149,7 @@ TEST(ProgramFaults, SignalsAtRandomMomentsLeaveTheTerminalAsItWas)
     }
 }
 
-// Ctrl-\\ on the terminal: key mode keeps the keyboard's signals, so this one reaches the
+// Ctrl-\ on the terminal: key mode keeps the keyboard's signals, so this one reaches the
 // demo too. It may dump core, but not with the terminal left without echo. Disabled until
 // the console restores the mode on SIGQUIT as well (it does on SIGINT, SIGTERM, SIGHUP).
 TEST(ProgramFaults, DISABLED_QuitKeyLeavesTheTerminalAsItWas)
