@@ -1,0 +1,190 @@
+// Whole frames: the real demo on the bundled assets, with no display and no 60 Hz wait,
+// dumping every shown frame; frames 0 and 100 are compared with pictures kept in ref/.
+//
+// Tolerance: on the machine the pictures were made on, the frames are byte for byte the
+// same run after run and for every thread count (checked exactly below). Against the
+// kept pictures a few pixels may differ where another C library's sin or cos differs in
+// the last bit: that moves a projected corner by at most one 1/16-pixel step and flips
+// the coverage of some pixels along that triangle's edges. 0.1 % of the screen (307
+// pixels) allows a handful of such edges and nothing like a misplaced copy, a wrong
+// texture or a wrong shade, each of which changes thousands of pixels.
+//
+// FRAMES_UPDATE_REFS=1 writes the pictures of this run to ref/ instead of comparing.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+#include <zlib.h>
+
+namespace fs = std::filesystem;
+
+namespace
+{
+
+struct Picture {
+    int width = 0, height = 0;
+    std::vector<uint8_t> rgb; // top row first
+};
+
+uint32_t be32(const uint8_t *p)
+{
+    return (uint32_t)p[0] << 24 | p[1] << 16 | p[2] << 8 | p[3];
+}
+
+std::vector<uint8_t> read_file(const fs::path &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+// Reads the library's own dumps: 8-bit RGB, not interlaced, every row with filter 0.
+bool read_png(const fs::path &path, Picture *pic)
+{
+    const std::vector<uint8_t> file = read_file(path);
+    if (file.size() < 8 || std::memcmp(file.data(), "\x89PNG\r\n\x1a\n", 8) != 0)
+        return false;
+    std::vector<uint8_t> packed;
+    for (size_t at = 8; at + 12 <= file.size();) {
+        const uint32_t len = be32(&file[at]);
+        if (len > file.size() - at - 12)
+            return false;
+        const uint8_t *type = &file[at + 4], *data = &file[at + 8];
+        if (std::memcmp(type, "IHDR", 4) == 0) {
+            pic->width = (int)be32(data);
+            pic->height = (int)be32(data + 4);
+            if (data[8] != 8 || data[9] != 2 || data[12] != 0)
+                return false;
+        } else if (std::memcmp(type, "IDAT", 4) == 0) {
+            packed.insert(packed.end(), data, data + len);
+        }
+        at += 12 + len;
+    }
+    if (pic->width <= 0 || pic->height <= 0 || pic->width > 4096 || pic->height > 4096)
+        return false;
+    const size_t row = 1 + (size_t)pic->width * 3;
+    std::vector<uint8_t> raw(row * pic->height);
+    uLongf raw_len = raw.size();
+    if (uncompress(raw.data(), &raw_len, packed.data(), packed.size()) != Z_OK ||
+        raw_len != raw.size())
+        return false;
+    pic->rgb.clear();
+    for (int y = 0; y < pic->height; y++) {
+        if (raw[row * y] != 0)
+            return false;
+        pic->rgb.insert(pic->rgb.end(), &raw[row * y + 1], &raw[row * y + row]);
+    }
+    return true;
+}
+
+// Runs the demo in a fresh folder holding the assets until frame `last` has been shown,
+// then presses a key. Returns the dump folder.
+fs::path run_demo(const std::string &name, const char *threads, int last)
+{
+    const fs::path dir =
+        fs::temp_directory_path() / ("frames-" + name + "-" + std::to_string(getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir / "dump");
+    for (const char *f : {"obj.dat", "quib.3DF", "plov1.3DF"})
+        fs::copy_file(fs::path(ASSETS_DIR) / f, dir / f);
+
+    int key[2];
+    if (pipe(key) != 0)
+        return {};
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(key[0], 0);
+        close(key[0]);
+        close(key[1]);
+        if (chdir(dir.c_str()) != 0)
+            _exit(127);
+        setenv("ACCEL_DISPLAY", "none", 1);
+        setenv("ACCEL_VSYNC", "0", 1);
+        setenv("ACCEL_THREADS", threads, 1);
+        setenv("ACCEL_DUMP", "dump", 1);
+        execl(DEMO_PATH, DEMO_PATH, (char *)nullptr);
+        _exit(127);
+    }
+    close(key[0]);
+    // Frame `last` is complete once the next one has been started.
+    char next[64];
+    std::snprintf(next, sizeof next, "board0-frame%06d.png", last + 1);
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    int status = 0;
+    bool exited = false;
+    while (!fs::exists(dir / "dump" / next) && std::chrono::steady_clock::now() < give_up) {
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            exited = true;
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (write(key[1], "q", 1) != 1)
+        ADD_FAILURE() << "cannot press the key";
+    close(key[1]);
+    if (!exited) {
+        for (int i = 0; i < 1200 && waitpid(pid, &status, WNOHANG) == 0; i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (waitpid(pid, &status, WNOHANG) == 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            ADD_FAILURE() << "the demo did not end after the key";
+        }
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    return dir / "dump";
+}
+
+std::string frame_name(int n)
+{
+    char name[64];
+    std::snprintf(name, sizeof name, "board0-frame%06d.png", n);
+    return name;
+}
+
+int differing_pixels(const Picture &a, const Picture &b)
+{
+    int n = 0;
+    for (size_t i = 0; i + 2 < a.rgb.size(); i += 3)
+        n += std::memcmp(&a.rgb[i], &b.rgb[i], 3) != 0;
+    return n;
+}
+
+TEST(Frames, MatchTheKeptPicturesAndDoNotDependOnThreads)
+{
+    const int frames[] = {0, 100};
+    const fs::path one = run_demo("t1", "1", 100);
+    const fs::path two = run_demo("t2", "2", 100);
+    const fs::path none = run_demo("t0", "0", 100);
+    for (int n : frames) {
+        const std::string name = frame_name(n);
+        ASSERT_EQ(read_file(one / name), read_file(two / name)) << name << ": 1 vs 2 threads";
+        ASSERT_EQ(read_file(one / name), read_file(none / name)) << name << ": 1 vs 0 threads";
+
+        Picture got, want;
+        ASSERT_TRUE(read_png(one / name, &got)) << name;
+        ASSERT_EQ(got.width, 640);
+        ASSERT_EQ(got.height, 480);
+        const fs::path ref = fs::path(REFS_DIR) / ("frame" + std::to_string(n) + ".png");
+        if (std::getenv("FRAMES_UPDATE_REFS")) {
+            fs::create_directories(REFS_DIR);
+            fs::copy_file(one / name, ref, fs::copy_options::overwrite_existing);
+            continue;
+        }
+        ASSERT_TRUE(read_png(ref, &want)) << "no kept picture " << ref;
+        EXPECT_LE(differing_pixels(got, want), 307) << name << " differs from " << ref;
+    }
+    for (const fs::path &d : {one, two, none})
+        fs::remove_all(d.parent_path());
+}
+
+} // namespace
