@@ -101,17 +101,23 @@ constexpr int PRETEST_CENTRES = 8;
 
 bool covers_a_centre(const ScreenTri &t)
 {
-    for (int py = t.min_y; py <= t.max_y; py++)
+    int64_t row[3];
+    for (int e = 0; e < 3; e++)
+        row[e] = t.edge[e].a * (t.min_x * SUBPIXEL_ONE + SUBPIXEL_ONE / 2) +
+                 t.edge[e].b * (t.min_y * SUBPIXEL_ONE + SUBPIXEL_ONE / 2) + t.edge[e].c;
+    bool any = false;
+    for (int py = t.min_y; py <= t.max_y; py++) {
+        int64_t e0 = row[0], e1 = row[1], e2 = row[2];
         for (int px = t.min_x; px <= t.max_x; px++) {
-            const int64_t cx = px * SUBPIXEL_ONE + SUBPIXEL_ONE / 2;
-            const int64_t cy = py * SUBPIXEL_ONE + SUBPIXEL_ONE / 2;
-            bool in = true;
-            for (const EdgeFn &f : t.edge)
-                in = in && f.a * cx + f.b * cy + f.c >= 0;
-            if (in)
-                return true;
+            any |= (e0 | e1 | e2) >= 0;
+            e0 += t.edge[0].a * SUBPIXEL_ONE;
+            e1 += t.edge[1].a * SUBPIXEL_ONE;
+            e2 += t.edge[2].a * SUBPIXEL_ONE;
         }
-    return false;
+        for (int e = 0; e < 3; e++)
+            row[e] += t.edge[e].b * SUBPIXEL_ONE;
+    }
+    return any;
 }
 
 // The usual case: every corner inside the guard band, so that the snapped coordinates
