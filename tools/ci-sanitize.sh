@@ -57,7 +57,10 @@ run_suite()
     shift 3
     echo "ci-sanitize: building $build (-DSANITIZE=$sanitize)"
     mkdir -p "$build"
-    if ! cmake -S "$root" -B "$build" -G Ninja -DWERROR=ON -DSANITIZE="$sanitize" \
+    # Warnings are the plain build's business (-DWERROR=ON there): GCC's flow analysis
+    # under the sanitizers warns about library code (std::regex's std::function members
+    # "maybe uninitialized") that is fine.
+    if ! cmake -S "$root" -B "$build" -G Ninja -DWERROR=OFF -DSANITIZE="$sanitize" \
         -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$build/configure.log" 2>&1; then
         cat "$build/configure.log"
         failed=1
