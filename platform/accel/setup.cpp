@@ -4,6 +4,7 @@
 #include "setup.h"
 
 #include <algorithm>
+#include <bit>
 #include <cfloat>
 #include <cmath>
 
@@ -62,14 +63,18 @@ double floor_exact(double q)
     return t > q ? t - 1.0 : t;
 }
 
-// A texture plane solved in level-0 texels, its origin moved into [0, period) (the
-// texture wraps, so no texel changes) and rescaled to the chosen level's texels (scale
-// is a power of two). An unsolvable plane samples one texel.
-Plane wrap_plane(bool solved, double a0, double dx, double dy, double period, double scale)
+// A texture plane solved in level-0 texels, its origin moved into [0, 2^period_log2)
+// (the texture wraps, so no texel changes) and scaled down by 2^down_log2 to the chosen
+// level's texels. An unsolvable plane samples one texel.
+Plane wrap_plane(bool solved, double a0, double dx, double dy, int period_log2, int down_log2)
 {
+    static constexpr double POW2[TEX_MAX_LEVELS] = {1, 2, 4, 8, 16, 32, 64, 128, 256};
+    static constexpr double INV_POW2[TEX_MAX_LEVELS] = {
+        1, 0.5, 0.25, 0.125, 0.0625, 0.03125, 0.015625, 0.0078125, 0.00390625};
     if (!solved)
         return Plane{0.0f, 0.0f, 0.0f};
-    a0 -= floor_exact(a0 / period) * period; // period is a power of two: both steps exact
+    const double period = POW2[period_log2], scale = INV_POW2[down_log2];
+    a0 -= floor_exact(a0 * INV_POW2[period_log2]) * period; // powers of two: all exact
     if (!fits_float(dx * scale) || !fits_float(dy * scale))
         return Plane{(float)(a0 * scale), 0.0f, 0.0f};
     return Plane{(float)(a0 * scale), (float)(dx * scale), (float)(dy * scale)};
@@ -79,15 +84,14 @@ Plane wrap_plane(bool solved, double a0, double dx, double dy, double period, do
 
 int setup_choose_level(float sdx, float sdy, float tdx, float tdy, int level_count)
 {
-    // "Nearest" is round(log2(rho)): step down while rho >= sqrt(2), i.e. rho^2 >= 2.
+    // "Nearest" is round(log2(rho)): level l while rho^2 is in [2 * 4^(l-1), 2 * 4^l).
     // The footprint is the same at every pixel of an affine triangle, so once is exact.
-    float rho2 = std::max(sdx * sdx + tdx * tdx, sdy * sdy + tdy * tdy);
-    int level = 0;
-    while (level + 1 < level_count && rho2 >= 2.0f) {
-        rho2 *= 0.25f;
-        level++;
-    }
-    return level;
+    // With rho^2 in [2^e, 2^(e+1)) that is l = (e + 1) / 2, read off the float's exponent.
+    const float rho2 = std::max(sdx * sdx + tdx * tdx, sdy * sdy + tdy * tdy);
+    if (!(rho2 >= 2.0f)) // NaN included
+        return 0;
+    const int e = (int)((std::bit_cast<uint32_t>(rho2) >> 23) & 255) - 127;
+    return std::min((e + 1) / 2, level_count - 1);
 }
 
 void setup_triangle(const TriInput &in, TriSetup *tri)
@@ -184,8 +188,6 @@ void setup_triangle(const TriInput &in, TriSetup *tri)
     const MipLevel &top = tex->level[0], &lv = tex->level[level];
     tri->textured = true;
     tri->level = lv;
-    tri->s = wrap_plane(s_ok, s0, sdx, sdy, (double)(1 << top.width_log2),
-                        1.0 / (double)(1 << (top.width_log2 - lv.width_log2)));
-    tri->t = wrap_plane(t_ok, t0, tdx, tdy, (double)(1 << top.height_log2),
-                        1.0 / (double)(1 << (top.height_log2 - lv.height_log2)));
+    tri->s = wrap_plane(s_ok, s0, sdx, sdy, top.width_log2, top.width_log2 - lv.width_log2);
+    tri->t = wrap_plane(t_ok, t0, tdx, tdy, top.height_log2, top.height_log2 - lv.height_log2);
 }
