@@ -22,14 +22,25 @@ bool on_path(const std::string &tool)
     return std::system(("command -v " + tool + " >/dev/null 2>&1").c_str()) == 0;
 }
 
-// In a sanitizer build: SDL_Quit unloads X libraries that still own a few blocks, which
+// Sanitizer builds. ASan: SDL_Quit unloads X libraries that still own a few blocks, which
 // the leak checker reports without a name to suppress them by (a bare SDL_Init, window,
-// SDL_Quit does the same). Leaks stay checked everywhere else.
-std::string sanitizer_options()
+// SDL_Quit does the same); leaks stay checked everywhere else. TSan: the GL renderer
+// brings Mesa's uninstrumented worker threads, so SDL's own software renderer is used;
+// libX11's extra unlock after a lost connection is suppressed (tsan.supp).
+std::vector<std::string> sanitizer_env()
 {
     const char *asan = std::getenv("ASAN_OPTIONS");
-    return std::string("ASAN_OPTIONS=") + (asan && *asan ? std::string(asan) + ":" : "") +
-           "detect_leaks=0";
+    std::vector<std::string> env = {std::string("ASAN_OPTIONS=") +
+                                    (asan && *asan ? std::string(asan) + ":" : "") +
+                                    "detect_leaks=0"};
+#if defined(__SANITIZE_THREAD__)
+    env.push_back("SDL_RENDER_DRIVER=software");
+    env.push_back("SDL_FRAMEBUFFER_ACCELERATION=0");
+    const char *tsan = std::getenv("TSAN_OPTIONS");
+    env.push_back(std::string("TSAN_OPTIONS=") + (tsan && *tsan ? std::string(tsan) + ":" : "") +
+                  "suppressions=" DISPLAY_TSAN_SUPPRESSIONS);
+#endif
+    return env;
 }
 
 struct Rgb {
@@ -100,7 +111,9 @@ class DesktopWindow : public ::testing::Test
         std::vector<std::string> args = {DISPLAY_PROBE};
         args.insert(args.end(), extra.begin(), extra.end());
         env.insert(env.end(), {"DISPLAY=" + display_name_, "WAYLAND_DISPLAY",
-                               "ACCEL_DISPLAY=window", "ACCEL_DUMP", sanitizer_options()});
+                               "ACCEL_DISPLAY=window", "ACCEL_DUMP"});
+        const std::vector<std::string> more = sanitizer_env();
+        env.insert(env.end(), more.begin(), more.end());
         return start_on_files(args, env, dir_ + "/probe");
     }
 
