@@ -3,6 +3,7 @@
 // a screenshot can be checked against it; "board" goes through the library's calls.
 // Either ends on a key from the window (its own ACCEL_KEY_FD pipe), after `seconds`, or
 // after `frames`, and writes the number of frames it showed to `report`.
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -30,6 +31,8 @@ struct Options {
     bool moving = false;            // a square that moves each frame
     bool console = false;           // signal handlers like the console's, installed first
     std::string message;            // board mode: printed on stderr before the shutdown
+    std::string timing;             // pattern mode: file for the median and spread of a present
+    bool every_cell = false;        // pattern mode: a colour shift that changes every pixel
 };
 
 int64_t now_ns()
@@ -74,6 +77,10 @@ int main(int argc, char **argv)
             o.console = v == "1";
         else if (k == "message")
             o.message = v;
+        else if (k == "timing")
+            o.timing = v;
+        else if (k == "every_cell")
+            o.every_cell = v == "1";
     }
     if (o.console) {
         signal(SIGINT, console_like);
@@ -109,6 +116,7 @@ int main(int argc, char **argv)
     std::vector<uint32_t> frame((size_t)SCREEN_W * SCREEN_H);
     const int64_t start = now_ns(), period = 1000000000 / 60;
     long shown = 0;
+    std::vector<int64_t> present_ns;
     for (;;) {
         pollfd p = {keys[0], POLLIN, 0};
         if (poll(&p, 1, 0) == 1)
@@ -122,7 +130,12 @@ int main(int argc, char **argv)
             grBufferSwap(1);
         } else {
             probe_pattern(frame.data(), shown, o.moving);
+            if (o.every_cell)
+                for (uint32_t &px : frame)
+                    px ^= (uint32_t)(shown & 7) * 0x080808u;
+            const int64_t t0 = now_ns();
             present_frame(&d, frame.data(), 60.0);
+            present_ns.push_back(now_ns() - t0);
             const int64_t next = start + (shown + 1) * period;
             const timespec ts = {(time_t)(next / 1000000000), (long)(next % 1000000000)};
             while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
@@ -134,6 +147,18 @@ int main(int argc, char **argv)
         FILE *f = std::fopen(o.report.c_str(), "w");
         if (f) {
             std::fprintf(f, "%ld\n", shown);
+            std::fclose(f);
+        }
+    }
+    if (!o.timing.empty() && !present_ns.empty()) {
+        std::sort(present_ns.begin(), present_ns.end());
+        const size_t n = present_ns.size();
+        FILE *f = std::fopen(o.timing.c_str(), "w");
+        if (f) {
+            std::fprintf(f,
+                         "present ms: median %.3f, p10 %.3f, p90 %.3f, max %.3f over %zu frames\n",
+                         present_ns[n / 2] / 1e6, present_ns[n / 10] / 1e6,
+                         present_ns[n * 9 / 10] / 1e6, present_ns[n - 1] / 1e6, n);
             std::fclose(f);
         }
     }
