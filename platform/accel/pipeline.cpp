@@ -1,6 +1,6 @@
 // pipeline.cpp: the drawing stages behind the entry points: clip -> bin on the caller's
-// thread, setup -> raster per tile on the workers. Reads GrVertex corners and a board's render
-// state; writes commands into the batch being filled, two batches taking turns.
+// thread, setup -> raster per tile on the workers. Reads GrVertex corners and a board's
+// render state; writes commands into the batch being filled, batches taking turns.
 #include <new>
 
 #include "accel.h"
@@ -8,26 +8,28 @@
 #include "pipeline.h"
 #include "workers.h"
 
+// Batches taking turns: up to WORKER_RING with the workers, one being filled.
+constexpr int PIPELINE_BATCHES = WORKER_RING + 1;
+
 struct Pipeline {
-    Batch *batch[2] = {nullptr, nullptr};
-    int filling = 0; // the batch that takes commands; the other may be with the workers
+    Batch *batch[PIPELINE_BATCHES] = {};
+    int filling = 0; // the batch that takes commands
     Workers workers;
 };
 
 namespace
 {
 
-// Hands the filled batch to the workers and starts filling the other one, once the
-// workers are done with it (bins of two batches must not overlap in time: the second
-// may touch the same tiles).
+// Hands the filled batch to the workers and starts filling the next one, once the
+// workers are done with what it held before.
 void flush(Pipeline *p)
 {
     Batch *full = p->batch[p->filling];
     if (full->count == 0)
         return;
-    workers_wait(&p->workers);
+    workers_wait(&p->workers, WORKER_RING - 1);
     workers_run(&p->workers, full);
-    p->filling ^= 1;
+    p->filling = (p->filling + 1) % PIPELINE_BATCHES;
     bin_reset(p->batch[p->filling]);
 }
 
@@ -48,6 +50,14 @@ Batch *batch_for(Pipeline *p, Board *target)
     return b;
 }
 
+void free_batches(Pipeline *p)
+{
+    for (Batch *&b : p->batch) {
+        delete b;
+        b = nullptr;
+    }
+}
+
 } // namespace
 
 Pipeline *pipeline_create(int threads)
@@ -55,16 +65,15 @@ Pipeline *pipeline_create(int threads)
     Pipeline *p = new (std::nothrow) Pipeline;
     if (!p)
         return nullptr;
-    p->batch[0] = new (std::nothrow) Batch;
-    p->batch[1] = new (std::nothrow) Batch;
-    if (!p->batch[0] || !p->batch[1]) {
-        delete p->batch[0];
-        delete p->batch[1];
-        delete p;
-        return nullptr;
+    for (Batch *&b : p->batch) {
+        b = new (std::nothrow) Batch;
+        if (!b) {
+            free_batches(p);
+            delete p;
+            return nullptr;
+        }
+        bin_reset(b);
     }
-    bin_reset(p->batch[0]);
-    bin_reset(p->batch[1]);
     workers_start(&p->workers, threads);
     return p;
 }
@@ -75,8 +84,7 @@ void pipeline_destroy(Pipeline *p)
         return;
     pipeline_finish(p);
     workers_stop(&p->workers);
-    delete p->batch[0];
-    delete p->batch[1];
+    free_batches(p);
     delete p;
 }
 
@@ -108,5 +116,5 @@ void pipeline_triangle(Pipeline *p, Board *target, const GrVertex &a, const GrVe
 void pipeline_finish(Pipeline *p)
 {
     flush(p);
-    workers_wait(&p->workers);
+    workers_wait(&p->workers, 0);
 }

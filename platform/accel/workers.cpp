@@ -1,8 +1,10 @@
 // workers.cpp: the rasterizer threads and the hand-over of batches to them.
-// Reads the Batch in hand; writes its target's pixels via raster_tile, one tile per
-// thread at a time, tiles taken in order from a shared counter.
+// Reads the batches in the ring; writes their target's pixels via raster_tile. Thread i
+// of n draws tiles i, i + n, i + 2n, ... of each batch, so a tile's commands keep their
+// order across batches without any thread waiting for another.
 #include "workers.h"
 
+#include <algorithm>
 #include <system_error>
 
 #include "raster.h"
@@ -10,34 +12,35 @@
 namespace
 {
 
-void worker_main(Workers *w)
+void worker_main(Workers *w, int index)
 {
-    uint64_t seen = 0;
-    std::unique_lock<std::mutex> lk(w->lock);
+    uint64_t next = 0; // the batch this thread draws next
     for (;;) {
-        while (!w->quit && (w->job_seq == seen || !w->job))
-            w->wake.wait(lk);
-        if (w->quit)
-            return;
-        seen = w->job_seq;
-        const Batch *batch = w->job;
-        w->busy++;
-        lk.unlock();
-        int drawn = 0;
-        for (int t; (t = w->next_tile.fetch_add(1, std::memory_order_relaxed)) < TILE_COUNT;) {
+        const Batch *batch;
+        int stride;
+        {
+            std::unique_lock<std::mutex> lk(w->lock);
+            while (!w->quit && w->handed == next)
+                w->wake.wait(lk);
+            if (w->handed == next) // quit, and nothing left to draw
+                return;
+            batch = w->ring[next % WORKER_RING];
+            stride = w->count;
+        }
+        for (int t = index; t < TILE_COUNT; t += stride)
             raster_tile(*batch, t);
-            drawn++;
+        {
+            std::lock_guard<std::mutex> lk(w->lock);
+            w->drawn[index] = ++next;
         }
-        lk.lock();
-        w->busy--;
-        w->tiles_left -= drawn;
-        // A thread that found no tile left must also have checked out before the batch
-        // counts as drawn: it holds the counter that the next batch resets.
-        if (w->tiles_left == 0 && w->busy == 0) {
-            w->job = nullptr;
-            w->done.notify_all();
-        }
+        w->done.notify_all();
     }
+}
+
+// Batches fully drawn: every thread has finished its tiles of them.
+uint64_t fully_drawn(const Workers &w)
+{
+    return *std::min_element(w.drawn, w.drawn + w.count);
 }
 
 } // namespace
@@ -46,19 +49,24 @@ void workers_start(Workers *w, int count)
 {
     w->count = 0;
     w->quit = false;
-    for (int i = 0; i < count && i < MAX_WORKERS; i++) {
+    w->handed = 0;
+    std::fill(std::begin(w->drawn), std::end(w->drawn), 0);
+    // The count is read by every thread as its stride: fix it before any starts.
+    int started = 0;
+    std::unique_lock<std::mutex> lk(w->lock);
+    w->count = std::min(count, MAX_WORKERS);
+    for (; started < w->count; started++) {
         try {
-            w->thread[i] = std::thread(worker_main, w);
+            w->thread[started] = std::thread(worker_main, w, started);
         } catch (const std::system_error &) {
             break; // run with the threads we have; with none the caller draws
         }
-        w->count++;
     }
+    w->count = started;
 }
 
 void workers_stop(Workers *w)
 {
-    workers_wait(w);
     {
         std::lock_guard<std::mutex> lk(w->lock);
         w->quit = true;
@@ -78,17 +86,17 @@ void workers_run(Workers *w, const Batch *batch)
     }
     {
         std::lock_guard<std::mutex> lk(w->lock);
-        w->job = batch;
-        w->job_seq++;
-        w->tiles_left = TILE_COUNT;
-        w->next_tile.store(0, std::memory_order_relaxed);
+        w->ring[w->handed % WORKER_RING] = batch;
+        w->handed++;
     }
     w->wake.notify_all();
 }
 
-void workers_wait(Workers *w)
+void workers_wait(Workers *w, int pending)
 {
+    if (w->count == 0)
+        return;
     std::unique_lock<std::mutex> lk(w->lock);
-    while (w->job)
+    while (w->handed - fully_drawn(*w) > (uint64_t)pending)
         w->done.wait(lk);
 }

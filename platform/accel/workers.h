@@ -1,9 +1,9 @@
-// workers.h: the rasterizer threads. A batch handed over is drawn tile by tile, each tile
-// by one thread, so no pixel is shared and the image does not depend on the count.
+// workers.h: the rasterizer threads. Batches are handed over in order into a ring; each
+// thread draws its own fixed set of tiles of every batch, in batch order, so no pixel is
+// shared, no thread waits for another, and the image does not depend on the count.
 // Reads Batch records; writes their target buffers through raster_tile.
 #pragma once
 
-#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -12,25 +12,28 @@
 #include "bin.h"
 
 constexpr int MAX_WORKERS = 64;
+// Batches that may be handed over and not yet drawn; the caller fills one more meanwhile.
+constexpr int WORKER_RING = 3;
 
 struct Workers {
     int count = 0; // threads running; 0: batches are drawn on the caller's thread
     std::thread thread[MAX_WORKERS];
     std::mutex lock;
     std::condition_variable wake; // a batch was handed over, or quit
-    std::condition_variable done; // the batch in hand is fully drawn
-    const Batch *job = nullptr;   // the batch in hand, null when none
-    uint64_t job_seq = 0;         // counts batches handed over
-    std::atomic<int> next_tile{0};
-    int tiles_left = 0; // of the batch in hand
-    int busy = 0;       // threads between taking the batch and reporting back
+    std::condition_variable done; // a thread finished a batch
+    const Batch *ring[WORKER_RING] = {};
+    uint64_t handed = 0;              // batches handed over so far; batch n sits in ring[n % RING]
+    uint64_t drawn[MAX_WORKERS] = {}; // batches each thread has finished its tiles of
     bool quit = false;
 };
 
 // Starts up to `count` threads; fewer when the system refuses more (count then says).
 void workers_start(Workers *w, int count);
+// Draws everything handed over, then stops the threads.
 void workers_stop(Workers *w);
-// Hands batch to the threads and returns at once; the previous one must be finished.
+// Hands batch over and returns at once (with no threads: draws it first). There must be
+// room in the ring: workers_wait(w, WORKER_RING - 1) makes it.
 void workers_run(Workers *w, const Batch *batch);
-// Returns when the batch in hand (if any) is fully drawn; then it may be reused.
-void workers_wait(Workers *w);
+// Returns when at most `pending` batches handed over are not fully drawn yet; then the
+// storage of every earlier batch may be reused.
+void workers_wait(Workers *w, int pending);
