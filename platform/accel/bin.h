@@ -12,7 +12,7 @@ constexpr int TILES_X = (SCREEN_W + TILE_SIZE - 1) / TILE_SIZE; // 10
 constexpr int TILES_Y = (SCREEN_H + TILE_SIZE - 1) / TILE_SIZE; // 8
 constexpr int TILE_COUNT = TILES_X * TILES_Y;
 // Commands per batch. A full batch is handed to the workers and the other one filled;
-// 2048 triangles of ~440 bytes plus their tile lists are about 1.2 MB a batch.
+// 2048 triangles of ~200 bytes plus their tile lists are about 0.7 MB a batch.
 constexpr int BATCH_COMMANDS = 2048;
 static_assert(BATCH_COMMANDS <= 65536, "tile lists hold 16-bit command indices");
 

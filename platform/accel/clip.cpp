@@ -66,6 +66,25 @@ int last_centre(double hi)
 
 } // namespace
 
+void clip_edges(const ScreenTri &t, EdgeFn (&edge)[3])
+{
+    const int64_t x[3] = {(int64_t)t.x[0], (int64_t)t.x[1], (int64_t)t.x[2]};
+    const int64_t y[3] = {(int64_t)t.y[0], (int64_t)t.y[1], (int64_t)t.y[2]};
+    for (int e = 0; e < 3; e++) {
+        const int i = e, j = (e + 1) % 3;
+        EdgeFn &f = edge[e];
+        f.a = y[i] - y[j]; // zero on the edge, positive inside
+        f.b = x[j] - x[i];
+        f.c = -(f.a * x[i] + f.b * y[i]);
+        // y points up. A centre exactly on an edge belongs to this triangle only for a
+        // left edge (a > 0) or a top edge (a == 0, b < 0); the neighbour across the edge
+        // sees it reversed, so exactly one of the two keeps it. Values are integers, so
+        // lowering c by one turns "E >= 0" into "E > 0".
+        if (!(f.a > 0 || (f.a == 0 && f.b < 0)))
+            f.c -= 1;
+    }
+}
+
 int clip_orient_sign(double xi, double yi, double xj, double yj, double px, double py)
 {
     // The determinant multiplied out: the xi*yi terms cancel, six products remain, each
@@ -99,23 +118,23 @@ int last_centre_int(int64_t hi)
 // tiny triangles of a dense mesh that fall between centres cost no setup at all.
 constexpr int PRETEST_CENTRES = 8;
 
-bool covers_a_centre(const ScreenTri &t)
+bool covers_a_centre(const ScreenTri &t, const EdgeFn (&edge)[3])
 {
     int64_t row[3];
     for (int e = 0; e < 3; e++)
-        row[e] = t.edge[e].a * (t.min_x * SUBPIXEL_ONE + SUBPIXEL_ONE / 2) +
-                 t.edge[e].b * (t.min_y * SUBPIXEL_ONE + SUBPIXEL_ONE / 2) + t.edge[e].c;
+        row[e] = edge[e].a * (t.min_x * SUBPIXEL_ONE + SUBPIXEL_ONE / 2) +
+                 edge[e].b * (t.min_y * SUBPIXEL_ONE + SUBPIXEL_ONE / 2) + edge[e].c;
     bool any = false;
     for (int py = t.min_y; py <= t.max_y; py++) {
         int64_t e0 = row[0], e1 = row[1], e2 = row[2];
         for (int px = t.min_x; px <= t.max_x; px++) {
             any |= (e0 | e1 | e2) >= 0;
-            e0 += t.edge[0].a * SUBPIXEL_ONE;
-            e1 += t.edge[1].a * SUBPIXEL_ONE;
-            e2 += t.edge[2].a * SUBPIXEL_ONE;
+            e0 += edge[0].a * SUBPIXEL_ONE;
+            e1 += edge[1].a * SUBPIXEL_ONE;
+            e2 += edge[2].a * SUBPIXEL_ONE;
         }
         for (int e = 0; e < 3; e++)
-            row[e] += t.edge[e].b * SUBPIXEL_ONE;
+            row[e] += edge[e].b * SUBPIXEL_ONE;
     }
     return any;
 }
@@ -138,25 +157,15 @@ bool clip_in_band(const int32_t (&sx)[4], const int32_t (&sy)[4], ScreenTri *out
     const int order[3] = {0, area2 > 0 ? 1 : 2, area2 > 0 ? 2 : 1};
     out->exact = false;
     for (int i = 0; i < 3; i++) {
-        out->order[i] = order[i];
-        out->ix[i] = ix[order[i]];
-        out->iy[i] = iy[order[i]];
+        out->order[i] = (int8_t)order[i];
+        out->x[i] = (double)ix[order[i]];
+        out->y[i] = (double)iy[order[i]];
     }
-    for (int e = 0; e < 3; e++) {
-        const int i = e, j = (e + 1) % 3;
-        EdgeFn &f = out->edge[e];
-        f.a = out->iy[i] - out->iy[j]; // zero on the edge, positive inside
-        f.b = out->ix[j] - out->ix[i];
-        f.c = -(f.a * out->ix[i] + f.b * out->iy[i]);
-        // y points up. A centre exactly on an edge belongs to this triangle only for a
-        // left edge (a > 0) or a top edge (a == 0, b < 0); the neighbour across the edge
-        // sees it reversed, so exactly one of the two keeps it. Values are integers, so
-        // lowering c by one turns "E >= 0" into "E > 0".
-        if (!(f.a > 0 || (f.a == 0 && f.b < 0)))
-            f.c -= 1;
+    if ((out->max_x - out->min_x + 1) * (out->max_y - out->min_y + 1) <= PRETEST_CENTRES) {
+        EdgeFn edge[3];
+        clip_edges(*out, edge);
+        return covers_a_centre(*out, edge);
     }
-    if ((out->max_x - out->min_x + 1) * (out->max_y - out->min_y + 1) <= PRETEST_CENTRES)
-        return covers_a_centre(*out);
     return true;
 }
 
@@ -205,7 +214,7 @@ bool clip_triangle(const GrVertex &a, const GrVertex &b, const GrVertex &c, Scre
     const int order[3] = {0, area_sign > 0 ? 1 : 2, area_sign > 0 ? 2 : 1};
     out->exact = true;
     for (int i = 0; i < 3; i++) {
-        out->order[i] = order[i];
+        out->order[i] = (int8_t)order[i];
         out->x[i] = x[order[i]];
         out->y[i] = y[order[i]];
     }

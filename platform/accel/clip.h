@@ -25,13 +25,12 @@ struct EdgeFn {
 };
 
 // Snapping rounds to the nearest sub-pixel step, ties to even (the default rounding mode).
+// Kept small: one is stored per queued triangle.
 struct ScreenTri {
-    bool exact = false;             // a corner lies beyond the guard band
-    double x[3] = {}, y[3] = {};    // snapped corners, 28.4 units (integral values), CCW
-    int64_t ix[3] = {}, iy[3] = {}; // the same as integers, when !exact
-    EdgeFn edge[3] = {};            // edge e runs from corner e to e+1, when !exact
-    int order[3] = {};              // which input corner each entry came from
-    int min_x = 0, max_x = 0;       // pixels whose centres the box can cover, on screen
+    bool exact = false;          // a corner lies beyond the guard band
+    int8_t order[3] = {};        // which input corner each entry came from
+    double x[3] = {}, y[3] = {}; // snapped corners, 28.4 units (integral values), CCW
+    int min_x = 0, max_x = 0;    // pixels whose centres the box can cover, on screen
     int min_y = 0, max_y = 0;
 };
 
@@ -39,6 +38,9 @@ struct ScreenTri {
 // screen can be covered: zero area, a box that misses every centre of the screen, or a
 // tiny box none of whose centres is inside.
 bool clip_triangle(const GrVertex &a, const GrVertex &b, const GrVertex &c, ScreenTri *out);
+
+// The three edges of a triangle inside the guard band; edge e runs from corner e to e+1.
+void clip_edges(const ScreenTri &t, EdgeFn (&edge)[3]);
 
 // Exact sign (-1, 0, 1) of (xj - xi) * (py - yi) - (yj - yi) * (px - xi) for integral
 // doubles of magnitude below 2^200: positive when p lies left of the edge i -> j.

@@ -106,10 +106,8 @@ void pipeline_triangle(Pipeline *p, Board *target, const GrVertex &a, const GrVe
     if (!clip_triangle(a, b, c, &cmd->tri.st))
         return;
     cmd->kind = CMD_TRIANGLE;
-    cmd->tri.v[0] = a;
-    cmd->tri.v[1] = b;
-    cmd->tri.v[2] = c;
-    cmd->tri.state = target->state;
+    const GrVertex *v[3] = {&a, &b, &c};
+    setup_capture(v, target->state, &cmd->tri);
     bin_commit(batch, *cmd);
 }
 

@@ -94,17 +94,25 @@ int setup_choose_level(float sdx, float sdy, float tdx, float tdy, int level_cou
     return std::min((e + 1) / 2, level_count - 1);
 }
 
+void setup_capture(const GrVertex *const (&v)[3], const RenderState &state, TriInput *in)
+{
+    for (int i = 0; i < 3; i++) {
+        const GrVertex &g = *v[in->st.order[i]];
+        in->c[i] = Corner{g.ooz, g.r, g.g, g.b, g.oow, g.tmuvtx[0].sow, g.tmuvtx[0].tow};
+    }
+    in->state = state;
+}
+
 void setup_triangle(const TriInput &in, TriSetup *tri)
 {
     const ScreenTri &st = in.st;
     const RenderState &state = in.state;
     tri->exact = st.exact;
-    tri->small =
-        !st.exact &&
-        std::max({st.ix[0], st.ix[1], st.ix[2]}) - std::min({st.ix[0], st.ix[1], st.ix[2]}) <
-            SMALL_EXTENT &&
-        std::max({st.iy[0], st.iy[1], st.iy[2]}) - std::min({st.iy[0], st.iy[1], st.iy[2]}) <
-            SMALL_EXTENT;
+    tri->small = !st.exact &&
+                 std::max({st.x[0], st.x[1], st.x[2]}) - std::min({st.x[0], st.x[1], st.x[2]}) <
+                     (double)SMALL_EXTENT &&
+                 std::max({st.y[0], st.y[1], st.y[2]}) - std::min({st.y[0], st.y[1], st.y[2]}) <
+                     (double)SMALL_EXTENT;
     tri->min_x = (int16_t)st.min_x;
     tri->max_x = (int16_t)st.max_x;
     tri->min_y = (int16_t)st.min_y;
@@ -120,15 +128,14 @@ void setup_triangle(const TriInput &in, TriSetup *tri)
             x.owns[e] = st.y[i] > st.y[j] || (st.y[i] == st.y[j] && st.x[j] < st.x[i]);
         }
     } else {
-        for (int e = 0; e < 3; e++)
-            tri->edge[e] = st.edge[e];
+        clip_edges(st, tri->edge);
     }
 
-    const GrVertex *c[3] = {&in.v[st.order[0]], &in.v[st.order[1]], &in.v[st.order[2]]};
+    const Corner *c[3] = {&in.c[0], &in.c[1], &in.c[2]};
     double px[3], py[3], val[3];
     for (int i = 0; i < 3; i++) {
-        px[i] = (st.exact ? st.x[i] : (double)st.ix[i]) * (1.0 / SUBPIXEL_ONE);
-        py[i] = (st.exact ? st.y[i] : (double)st.iy[i]) * (1.0 / SUBPIXEL_ONE);
+        px[i] = st.x[i] * (1.0 / SUBPIXEL_ONE);
+        py[i] = st.y[i] * (1.0 / SUBPIXEL_ONE);
     }
     const Basis k = make_basis(px, py);
     for (int i = 0; i < 3; i++)
@@ -168,10 +175,9 @@ void setup_triangle(const TriInput &in, TriSetup *tri)
         return;
     double s[3], t[3];
     for (int i = 0; i < 3; i++) {
-        const GrTmuVertex &u = c[i]->tmuvtx[0];
         if (c[i]->oow == 0.0f)
             return;
-        const float si = u.sow / c[i]->oow, ti = u.tow / c[i]->oow;
+        const float si = c[i]->sow / c[i]->oow, ti = c[i]->tow / c[i]->oow;
         if (!std::isfinite(si) || !std::isfinite(ti))
             return;
         s[i] = (double)si * tex->texels_per_unit;

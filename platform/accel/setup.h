@@ -44,14 +44,23 @@ struct TriSetup {
     MipLevel level; // the one level this triangle samples
 };
 
+// What setup reads of one corner.
+struct Corner {
+    float ooz, r, g, b;
+    float oow, sow, tow; // 1/w, and unit 0's s/w, t/w
+};
+
 // What setup needs of one triangle, captured when it is submitted: the clipped corners,
-// the corners as the caller gave them (st.order maps them) and the render state then in
+// their attributes in the same (counter-clockwise) order and the render state then in
 // force. Setup runs per tile on the workers, so the caller's thread only clips and bins.
 struct TriInput {
     ScreenTri st;
-    GrVertex v[3];
+    Corner c[3];
     RenderState state;
 };
+
+// Fills in's corners and state; in->st must already hold the clipped triangle of v.
+void setup_capture(const GrVertex *const (&v)[3], const RenderState &state, TriInput *in);
 
 // Builds the triangle's record; the same input always gives the same record.
 void setup_triangle(const TriInput &in, TriSetup *tri);

@@ -176,8 +176,11 @@ void ref_triangle(Image *img, const GrVertex &a, const GrVertex &b, const GrVert
     ScreenTri st;
     TriSetup tri;
     const bool drawn = clip_triangle(a, b, c, &st);
-    if (drawn)
-        setup_triangle(TriInput{st, {a, b, c}, state}, &tri);
+    if (drawn) {
+        TriInput in{st, {}, {}};
+        setup_capture(v, state, &in);
+        setup_triangle(in, &tri);
+    }
 
     if (area != 0 && x0 <= x1 && y0 <= y1) {
         const int order[3] = {0, area > 0 ? 1 : 2, area > 0 ? 2 : 1};

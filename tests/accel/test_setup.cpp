@@ -132,7 +132,9 @@ TEST(Planes, AttributesReachTheCornerValues)
     ASSERT_TRUE(clip_triangle(a, b, c, &st));
     TriSetup tri;
     const GrVertex *v[3] = {&a, &b, &c};
-    setup_triangle(TriInput{st, {a, b, c}, RenderState{}}, &tri);
+    TriInput in{st, {}, {}};
+    setup_capture(v, RenderState{}, &in);
+    setup_triangle(in, &tri);
     for (const GrVertex *p : v) {
         EXPECT_NEAR((tri.z.a0 + tri.z.dy * p->y) + tri.z.dx * p->x, p->ooz, 1e-3 * p->ooz);
         EXPECT_NEAR((tri.r.a0 + tri.r.dy * p->y) + tri.r.dx * p->x, p->r, 1e-3);
