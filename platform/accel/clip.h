@@ -1,7 +1,7 @@
 // clip.h: the clip stage's record, from three GrVertex corners to a snapped screen triangle.
-// Reads x, y of the corners; writes the snapped corners in counter-clockwise order, the
-// path that can cover them exactly (int64 edges or exact floating-point expansions) and
-// the pixels of the screen that its bounding box can reach.
+// Reads x, y of the corners; writes the snapped corners in counter-clockwise order, which
+// path can cover them exactly (int64 edges, or exact floating-point expansions) and the
+// pixels of the screen that its bounding box can reach.
 #pragma once
 
 #include <cstdint>

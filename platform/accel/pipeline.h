@@ -1,6 +1,6 @@
 // pipeline.h: what the entry points hand to the drawing stages.
 // Commands are queued in submission order and carried out no later than
-// pipeline_finish: clip -> setup -> bin on the caller's thread, raster on the workers.
+// pipeline_finish: clip -> bin on the caller's thread, setup -> raster on the workers.
 #pragma once
 
 #include <cstdint>

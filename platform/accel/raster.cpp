@@ -1,7 +1,6 @@
 // raster.cpp: the raster stage: coverage, depth test, colour and texture per pixel.
 // Reads one tile's commands (triangles, set up here, and clears) in submission order;
-// writes the
-// colour and depth of that tile's pixels only, so tiles can be drawn on any thread.
+// writes the colour and depth of that tile's pixels only, so any thread may draw a tile.
 #include "raster.h"
 
 #include <emmintrin.h>

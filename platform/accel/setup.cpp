@@ -1,6 +1,6 @@
 // setup.cpp: the setup stage: edge functions, attribute planes, texture level per triangle.
-// Reads a ScreenTri, the corners' attributes and the RenderState at submission; writes a
-// TriSetup. Planes are solved in double from the snapped corners and stored as float.
+// Reads a TriInput; writes a TriSetup. Planes are solved in double from the snapped
+// corners and stored as float; runs on the workers, once per triangle and tile.
 #include "setup.h"
 
 #include <algorithm>

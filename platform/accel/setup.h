@@ -1,6 +1,6 @@
 // setup.h: the setup stage's record, everything constant across one triangle.
-// Reads a ScreenTri, its three GrVertex corners and the board's RenderState; writes a
-// TriSetup that the raster stage walks without looking back at either.
+// Reads a TriInput (the clipped corners, their attributes and the render state captured
+// at submission); writes a TriSetup that the raster stage walks without looking back.
 #pragma once
 
 #include <cstdint>
