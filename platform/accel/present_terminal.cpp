@@ -1,7 +1,7 @@
-// present_terminal.cpp: frames in the terminal on standard output, two pixels per cell.
-// Reads a shown frame (bottom row first) and the terminal's size; writes 24-bit colour
-// cells (upper half block: foreground above, background below), only those that changed,
-// and never waits on a slow terminal. Every way out puts the terminal back.
+// present_terminal.cpp: frames in the terminal on standard output.
+// Reads a shown frame (bottom row first) and the terminal's size; places each board's
+// picture, writes the cells that present_terminal_cells.cpp made and that changed (or its
+// pixel-protocol image), and never waits on a slow terminal. Every way out puts it back.
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -17,26 +17,20 @@
 #include <vector>
 
 #include "accel.h"
+#include "present_terminal_cells.h"
 
 namespace
 {
-
-constexpr uint32_t UNKNOWN = 0xffffffffu; // not a 0xRRGGBB colour: "draw this cell"
 
 // Upper bound of one cell's bytes: cursor move (14), both colours (36), the symbol (3).
 constexpr size_t MAX_CELL_BYTES = 64;
 constexpr int MAX_COLS = 4096, MAX_ROWS = 2048; // larger reports are taken as this
 
-// Leaving: CAN ends any sequence that a skipped frame left half written, then plain
-// attributes, the cursor back, the main screen back.
-constexpr char LEAVE[] = "\x18\x1b[0m\x1b[?25h\x1b[?1049l";
+// Leaving: CAN ends any sequence that a skipped frame left half written, ST any image
+// string (ignored where none is open), then plain attributes, the cursor, the main screen.
+constexpr char LEAVE[] = "\x18\x1b\\\x1b[0m\x1b[?25h\x1b[?1049l";
 constexpr char ENTER[] = "\x1b[?1049h\x1b[?25l\x1b[0m\x1b[2J";
 constexpr char CLEAR[] = "\x1b[0m\x1b[2J";
-
-struct Cell {
-    uint32_t top = UNKNOWN;    // 0xRRGGBB of the upper pixel
-    uint32_t bottom = UNKNOWN; // and of the lower one
-};
 
 } // namespace
 
@@ -44,10 +38,9 @@ struct Cell {
 struct TerminalState {
     int board = 0;
     int x0 = 0, y0 = 0, w = 0, h = 0; // the picture's cells, 0-based; w or h 0: too small
-    std::vector<int> src_x;           // w + 1 column bounds in the frame, left to right
-    std::vector<int> src_y;           // 2h + 1 row bounds, top down
-    std::vector<Cell> shown;          // w * h: what the terminal shows once queued bytes land
-    std::vector<uint32_t> row[2];     // one output row of pixels each, w wide
+    TerminalPaint paint;
+    std::vector<TermCell> want;  // w * h: the picture as chafa last drew it
+    std::vector<TermCell> shown; // w * h: what the terminal shows once queued bytes land
 };
 
 namespace
@@ -59,15 +52,17 @@ struct Screen {
     int fd = -1; // our own open of the terminal, non-blocking, so stdout keeps its flags
     int users = 0;
     TerminalState *board[GR_MAX_BOARDS] = {};
-    int cols = 0, rows = 0;              // size the layout was made for
-    bool relayout = true;                // boards opened or closed since
-    bool entered = false;                // enter sequence queued (main thread's view)
-    bool dead = false;                   // the terminal hung up: nothing more is written
-    std::vector<char> out;               // one frame of bytes
-    size_t len = 0, done = 0;            // queued and written bytes of it
-    uint32_t fg = UNKNOWN, bg = UNKNOWN; // attributes as the queued bytes leave them
-    int cur_x = -1, cur_y = -1;          // cursor likewise; -1: not known
-    uint32_t colsum[SCREEN_W * 3] = {};  // per frame column: R, G, B summed over a row band
+    int cols = 0, rows = 0;           // size the layout was made for
+    int cell_px_w = 0, cell_px_h = 0; // a cell in screen pixels; 0: the terminal won't say
+    PixelProtocol protocol = PIXELS_NONE;
+    ChafaTermInfo *term = nullptr; // the terminal's sequences, for pixel-protocol images
+    bool relayout = true;          // boards opened or closed since
+    bool entered = false;          // enter sequence queued (main thread's view)
+    bool dead = false;             // the terminal hung up: nothing more is written
+    std::vector<char> out;         // one frame of bytes
+    size_t len = 0, done = 0;      // queued and written bytes of it
+    uint32_t fg = CELL_UNKNOWN, bg = CELL_UNKNOWN; // attributes as the queued bytes leave them
+    int cur_x = -1, cur_y = -1;                    // cursor likewise; -1: not known
 };
 
 Screen screen;
@@ -275,100 +270,92 @@ void append_rgb(uint32_t c)
 }
 
 // Places each open board's picture in its share of the terminal (side by side), as large
-// as fits with the frame's 4:3 kept: a cell is one pixel wide and two tall, and cells are
-// about twice as tall as wide, so pixels come out square.
+// as fits with the frame's 4:3 kept: a cell is taken as twice as tall as wide. An image
+// keeps the last row free, as a terminal may scroll once the cursor passes its bottom.
 void layout(int cols, int rows)
 {
     int count = 0;
     for (TerminalState *t : screen.board)
         count += t != nullptr;
+    const int usable = screen.protocol == PIXELS_NONE ? rows : rows - 1;
     int slot = 0;
     for (TerminalState *t : screen.board) {
         if (!t)
             continue;
         const int left = slot * cols / count, right = (slot + 1) * cols / count;
         slot++;
-        t->w = std::min({right - left, SCREEN_W, rows * 8 / 3});
+        t->w = std::min({right - left, SCREEN_W, usable * 8 / 3});
         t->h = t->w * 3 / 8;
-        if (t->h == 0)
-            t->w = 0;
+        if (t->h <= 0)
+            t->w = t->h = 0;
         t->x0 = left + (right - left - t->w) / 2;
-        t->y0 = (rows - t->h) / 2;
-        t->src_x.resize((size_t)t->w + 1);
-        t->src_y.resize((size_t)t->h * 2 + 1);
-        for (int i = 0; i <= t->w; i++)
-            t->src_x[i] = i * SCREEN_W / std::max(t->w, 1);
-        for (int j = 0; j <= 2 * t->h; j++)
-            t->src_y[j] = j * SCREEN_H / std::max(2 * t->h, 1);
-        t->shown.assign((size_t)t->w * t->h, Cell{});
-        t->row[0].resize((size_t)t->w);
-        t->row[1].resize((size_t)t->w);
+        t->y0 = (usable - t->h) / 2;
+        terminal_paint_layout(&t->paint, screen.protocol, t->w, t->h, screen.cell_px_w,
+                              screen.cell_px_h);
+        t->want.assign((size_t)t->w * t->h, TermCell{});
+        t->shown.assign((size_t)t->w * t->h, TermCell{});
     }
     screen.cols = cols;
     screen.rows = rows;
-    screen.out.resize((size_t)cols * rows * MAX_CELL_BYTES + 256);
+    screen.out.resize(std::max(screen.out.size(), (size_t)cols * rows * MAX_CELL_BYTES + 256));
     screen.relayout = false;
 }
 
-// Averages the frame over each output pixel's box of pixels, for output row j (top down).
-void scale_row(const TerminalState &t, const uint32_t *rgba, int j, uint32_t *out)
+void append_utf8(uint32_t ch)
 {
-    uint32_t *sum = screen.colsum;
-    std::fill(sum, sum + SCREEN_W * 3, 0u);
-    const int y0 = t.src_y[j], y1 = t.src_y[j + 1];
-    for (int ty = y0; ty < y1; ty++) {
-        const uint32_t *src = rgba + (size_t)(SCREEN_H - 1 - ty) * SCREEN_W; // bottom row first
-        for (int x = 0; x < SCREEN_W; x++) {
-            sum[x * 3 + 0] += src[x] & 255;
-            sum[x * 3 + 1] += (src[x] >> 8) & 255;
-            sum[x * 3 + 2] += (src[x] >> 16) & 255;
-        }
-    }
-    for (int i = 0; i < t.w; i++) {
-        uint32_t r = 0, g = 0, b = 0;
-        const int x0 = t.src_x[i], x1 = t.src_x[i + 1];
-        for (int x = x0; x < x1; x++) {
-            r += sum[x * 3 + 0];
-            g += sum[x * 3 + 1];
-            b += sum[x * 3 + 2];
-        }
-        const uint32_t n = (uint32_t)((x1 - x0) * (y1 - y0));
-        out[i] = ((r + n / 2) / n) << 16 | ((g + n / 2) / n) << 8 | (b + n / 2) / n;
+    char *o = screen.out.data() + screen.len;
+    if (ch < 0x80) {
+        o[0] = (char)ch;
+        screen.len += 1;
+    } else if (ch < 0x800) {
+        o[0] = (char)(0xc0 | ch >> 6);
+        o[1] = (char)(0x80 | (ch & 63));
+        screen.len += 2;
+    } else {
+        o[0] = (char)(0xe0 | ch >> 12);
+        o[1] = (char)(0x80 | ((ch >> 6) & 63));
+        o[2] = (char)(0x80 | (ch & 63));
+        screen.len += 3;
     }
 }
 
-void emit_cell(int x, int y, const Cell &c)
+void move_to(int x, int y)
 {
     Screen &s = screen;
-    if (s.cur_x != x || s.cur_y != y) {
-        append("\x1b[", 2);
-        append_number((unsigned)y + 1);
-        s.out[s.len++] = ';';
-        append_number((unsigned)x + 1);
-        s.out[s.len++] = 'H';
-    }
-    const bool solid = c.top == c.bottom; // a space in the background colour
-    const bool set_fg = !solid && s.fg != c.top, set_bg = s.bg != c.bottom;
+    if (s.cur_x == x && s.cur_y == y)
+        return;
+    append("\x1b[", 2);
+    append_number((unsigned)y + 1);
+    s.out[s.len++] = ';';
+    append_number((unsigned)x + 1);
+    s.out[s.len++] = 'H';
+    s.cur_x = x;
+    s.cur_y = y;
+}
+
+void emit_cell(int x, int y, const TermCell &c)
+{
+    Screen &s = screen;
+    move_to(x, y);
+    const bool solid = c.ch == ' '; // the background colour alone
+    const bool set_fg = !solid && s.fg != c.fg, set_bg = s.bg != c.bg;
     if (set_fg || set_bg) {
         append("\x1b[", 2);
         if (set_fg) {
             append("38;2;", 5);
-            append_rgb(c.top);
-            s.fg = c.top;
+            append_rgb(c.fg);
+            s.fg = c.fg;
         }
         if (set_fg && set_bg)
             s.out[s.len++] = ';';
         if (set_bg) {
             append("48;2;", 5);
-            append_rgb(c.bottom);
-            s.bg = c.bottom;
+            append_rgb(c.bg);
+            s.bg = c.bg;
         }
         s.out[s.len++] = 'm';
     }
-    if (solid)
-        s.out[s.len++] = ' ';
-    else
-        append("\xe2\x96\x80", 3); // U+2580 upper half block
+    append_utf8(c.ch);
     // At the last column the cursor stays put (pending wrap): its place is then unknown.
     s.cur_x = x + 1 < s.cols ? x + 1 : -1;
     s.cur_y = y;
@@ -376,13 +363,25 @@ void emit_cell(int x, int y, const Cell &c)
 
 void queue_picture(TerminalState *t, const uint32_t *rgba)
 {
-    for (int cy = 0; cy < t->h; cy++) {
-        scale_row(*t, rgba, 2 * cy, t->row[0].data());
-        scale_row(*t, rgba, 2 * cy + 1, t->row[1].data());
-        Cell *shown = &t->shown[(size_t)cy * t->w];
+    Screen &s = screen;
+    if (t->w == 0)
+        return;
+    if (s.protocol != PIXELS_NONE) {
+        move_to(t->x0, t->y0);
+        s.len += terminal_paint_image(&t->paint, s.term, rgba, &s.out, s.len);
+        // Where an image leaves the cursor, and its colours, differ between terminals.
+        s.cur_x = s.cur_y = -1;
+        s.fg = s.bg = CELL_UNKNOWN;
+        return;
+    }
+    int r0 = 0, r1 = 0;
+    terminal_paint_cells(&t->paint, rgba, t->want.data(), &r0, &r1);
+    for (int cy = r0; cy < r1; cy++) {
+        const TermCell *want = &t->want[(size_t)cy * t->w];
+        TermCell *shown = &t->shown[(size_t)cy * t->w];
         for (int cx = 0; cx < t->w; cx++) {
-            const Cell c = {t->row[0][cx], t->row[1][cx]};
-            if (c.top == shown[cx].top && c.bottom == shown[cx].bottom)
+            const TermCell c = want[cx];
+            if (c.ch == shown[cx].ch && c.fg == shown[cx].fg && c.bg == shown[cx].bg)
                 continue;
             shown[cx] = c;
             emit_cell(t->x0 + cx, t->y0 + cy, c);
@@ -422,16 +421,25 @@ void forget_shown()
 {
     for (TerminalState *t : screen.board)
         if (t)
-            std::fill(t->shown.begin(), t->shown.end(), Cell{});
-    screen.fg = screen.bg = UNKNOWN;
+            std::fill(t->shown.begin(), t->shown.end(), TermCell{});
+    screen.fg = screen.bg = CELL_UNKNOWN;
     screen.cur_x = screen.cur_y = -1;
 }
 
 bool screen_open()
 {
+    PixelProtocol protocol = PIXELS_NONE;
+    ChafaTermInfo *term = nullptr;
+    if (!terminal_paint_detect(&protocol, &term))
+        return false; // ACCEL_TERMINAL_PIXELS names no way of drawing
     const int fd = open_terminal();
-    if (fd < 0)
+    if (fd < 0) {
+        terminal_paint_release_term(term);
         return false;
+    }
+    terminal_paint_init();
+    screen.protocol = protocol;
+    screen.term = term;
     screen.fd = fd;
     screen.entered = false;
     screen.dead = false;
@@ -455,6 +463,8 @@ void screen_close()
     close(screen.fd);
     screen.fd = -1;
     screen.out = std::vector<char>();
+    terminal_paint_release_term(screen.term);
+    screen.term = nullptr;
 }
 
 } // namespace
@@ -496,6 +506,8 @@ void terminal_show(Display *d, const uint32_t *rgba, double)
     if (ioctl(s.fd, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0 && ws.ws_row > 0) {
         cols = std::min((int)ws.ws_col, MAX_COLS);
         rows = std::min((int)ws.ws_row, MAX_ROWS);
+        s.cell_px_w = ws.ws_xpixel / ws.ws_col;
+        s.cell_px_h = ws.ws_ypixel / ws.ws_row;
     }
     s.len = s.done = 0;
     if (!s.entered) {
@@ -520,6 +532,7 @@ void terminal_close(Display *d)
     if (!t)
         return;
     screen.board[t->board] = nullptr;
+    terminal_paint_free(&t->paint);
     delete t;
     d->terminal = nullptr;
     screen.relayout = true;
