@@ -1,6 +1,6 @@
 // test_terminal.cpp: frames in the terminal, watched through a pseudo-terminal.
 // What the probe writes is fed to a small terminal model (cursor moves, 24-bit colours,
-// the alternate screen), so the tests check the picture the user would see.
+// block symbols, the alternate screen), so the tests check the picture the user would see.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -18,9 +18,61 @@ const std::string ENTER = "\x1b[?1049h";
 const std::string LEAVE = "\x1b[?1049l";
 
 struct VtCell {
-    uint32_t top = DEFAULT, bottom = DEFAULT; // colours of the cell's upper and lower half
+    uint32_t ch = ' ';
+    uint32_t fg = DEFAULT, bg = DEFAULT;
+    uint32_t top = DEFAULT, bottom = DEFAULT; // colours most of each half shows
     bool written = false;
 };
+
+// Whether block element ch (U+2580..U+259F, shades excepted) inks pixel (x, y) of an 8 x 8
+// cell, y down. -1: not a symbol the display uses.
+int block_covers(uint32_t ch, int x, int y)
+{
+    const bool left = x < 4, upper = y < 4;
+    if (ch == ' ')
+        return 0;
+    if (ch == 0x2580)
+        return upper;
+    if (ch >= 0x2581 && ch <= 0x2588)
+        return y >= 8 - (int)(ch - 0x2580); // lower eighths up to the full block
+    if (ch >= 0x2589 && ch <= 0x258f)
+        return x < (int)(0x2590 - ch); // left eighths, seven down to one
+    switch (ch) {
+    case 0x2590:
+        return !left;
+    case 0x2594:
+        return y < 1;
+    case 0x2595:
+        return x >= 7;
+    case 0x2596:
+        return left && !upper;
+    case 0x2597:
+        return !left && !upper;
+    case 0x2598:
+        return left && upper;
+    case 0x2599:
+        return left || !upper;
+    case 0x259a:
+        return left == upper;
+    case 0x259b:
+        return left || upper;
+    case 0x259c:
+        return !left || upper;
+    case 0x259d:
+        return !left && upper;
+    case 0x259e:
+        return left != upper;
+    case 0x259f:
+        return !left || !upper;
+    }
+    return -1;
+}
+
+// The colour the eye sees at pixel (x, y) of a cell, y down.
+uint32_t colour_at(const VtCell &c, int x, int y)
+{
+    return block_covers(c.ch, x, y) == 1 ? c.fg : c.bg;
+}
 
 // Just what the terminal display uses; anything else fails the test that meets it.
 struct Vt {
@@ -30,6 +82,7 @@ struct Vt {
     int x = 0, y = 0;
     uint32_t fg = DEFAULT, bg = DEFAULT;
     int unknown = 0; // sequences or bytes the model does not know
+    int images = 0;  // image strings seen
 };
 
 void vt_clear(Vt *vt)
@@ -37,12 +90,21 @@ void vt_clear(Vt *vt)
     std::fill(vt->alt.begin(), vt->alt.end(), VtCell{});
 }
 
-void vt_put(Vt *vt, bool half_block)
+void vt_put(Vt *vt, uint32_t ch)
 {
-    if (vt->alt_on && vt->x >= 0 && vt->x < Vt::W && vt->y >= 0 && vt->y < Vt::H) {
+    if (block_covers(ch, 0, 0) < 0)
+        vt->unknown++;
+    else if (vt->alt_on && vt->x >= 0 && vt->x < Vt::W && vt->y >= 0 && vt->y < Vt::H) {
         VtCell &c = vt->alt[vt->y * Vt::W + vt->x];
-        c.top = half_block ? vt->fg : vt->bg;
-        c.bottom = vt->bg;
+        c.ch = ch;
+        c.fg = vt->fg;
+        c.bg = vt->bg;
+        int inked[2] = {0, 0};
+        for (int y = 0; y < 8; y++)
+            for (int x = 0; x < 8; x++)
+                inked[y / 4] += block_covers(ch, x, y);
+        c.top = inked[0] > 16 ? c.fg : c.bg;
+        c.bottom = inked[1] > 16 ? c.fg : c.bg;
         c.written = true;
     }
     vt->x++;
@@ -104,9 +166,10 @@ void vt_csi(Vt *vt, const std::string &params, char final)
         vt->unknown++;
 }
 
+// Images (DCS sixels, APC kitty, OSC iTerm2) are counted and skipped to their end.
 void vt_feed(Vt *vt, const std::string &bytes)
 {
-    enum { GROUND, ESC, CSI } state = GROUND;
+    enum { GROUND, ESC, CSI, STRING, STRING_ESC } state = GROUND;
     std::string params;
     for (size_t i = 0; i < bytes.size(); i++) {
         const unsigned char ch = (unsigned char)bytes[i];
@@ -114,8 +177,17 @@ void vt_feed(Vt *vt, const std::string &bytes)
             state = GROUND;
             continue;
         }
-        if (state == ESC) {
+        if (state == STRING || state == STRING_ESC) {
+            if (ch == 0x07 || (state == STRING_ESC && ch == '\\'))
+                state = GROUND;
+            else
+                state = ch == 0x1b ? STRING_ESC : STRING;
+        } else if (state == ESC) {
             state = ch == '[' ? CSI : GROUND;
+            if (ch == 'P' || ch == '_' || ch == ']') {
+                state = STRING;
+                vt->images++;
+            }
             params.clear();
         } else if (state == CSI) {
             if (ch >= 0x40 && ch <= 0x7e) {
@@ -126,9 +198,9 @@ void vt_feed(Vt *vt, const std::string &bytes)
         } else if (ch == 0x1b)
             state = ESC;
         else if (ch == ' ')
-            vt_put(vt, false);
-        else if (ch == 0xe2 && i + 2 < bytes.size() && bytes.compare(i, 3, "\xe2\x96\x80") == 0) {
-            vt_put(vt, true);
+            vt_put(vt, ' ');
+        else if ((ch & 0xf0) == 0xe0 && i + 2 < bytes.size()) { // three-byte UTF-8
+            vt_put(vt, (ch & 15u) << 12 | (bytes[i + 1] & 63u) << 6 | (bytes[i + 2] & 63u));
             i += 2;
         } else if (ch == '\r' || ch == '\n') {
             // the probe's own messages, after the picture is gone
@@ -151,8 +223,10 @@ std::vector<std::string> probe_args(std::vector<std::string> extra)
     return args;
 }
 
+// Symbols, whatever terminal the tests run in.
 const std::vector<std::string> TERMINAL_ENV = {"TERM=xterm-256color", "ACCEL_DISPLAY=terminal",
-                                               "ACCEL_DUMP", "DISPLAY", "WAYLAND_DISPLAY"};
+                                               "ACCEL_DUMP",          "DISPLAY",
+                                               "WAYLAND_DISPLAY",     "ACCEL_TERMINAL_PIXELS=0"};
 
 // Runs the probe on a cols x rows terminal to its end; returns everything it wrote.
 std::string run_on_terminal(std::vector<std::string> extra, int cols, int rows, int *status)
@@ -201,6 +275,7 @@ TEST(Terminal, DrawsThePictureFittedInColourAndRestores)
     Vt vt;
     vt_feed(&vt, out);
     EXPECT_EQ(vt.unknown, 0);
+    EXPECT_EQ(vt.images, 0);
     EXPECT_FALSE(vt.alt_on);
     EXPECT_TRUE(vt.cursor_on);
     EXPECT_EQ(vt.fg, DEFAULT);
@@ -283,6 +358,125 @@ TEST(Terminal, FollowsAResize)
             EXPECT_EQ(cell(vt, x, y).written, x >= 3 && x < 56 && y < 19) << x << "," << y;
     EXPECT_EQ(cell(vt, 16, 6).top, 0x0000ffu);
     EXPECT_EQ(cell(vt, 43, 15).bottom, 0x00ff00u);
+    // The frame's middle (x = 320) falls in the middle of cell 26 of 53: a left half block
+    // (or its inverse) shows blue beside white, where a box filter would give one blend.
+    const VtCell &edge = cell(vt, 3 + 26, 6);
+    EXPECT_EQ(colour_at(edge, 1, 4), 0x0000ffu) << std::hex << edge.ch;
+    EXPECT_EQ(colour_at(edge, 6, 4), 0xffffffu) << std::hex << edge.ch;
+}
+
+// 200 x 60: a 160 x 60 picture, more cells than chafa is given in one frame. It is drawn a
+// band of rows per frame and is whole after a few frames; then it costs nothing more.
+TEST(Terminal, LargePictureIsDrawnABandAFrameAndThenHeld)
+{
+    int status = 0;
+    const std::string one =
+        run_on_terminal({"pattern", "display=terminal", "frames=1"}, 200, 60, &status);
+    const std::string few =
+        run_on_terminal({"pattern", "display=terminal", "frames=3"}, 200, 60, &status);
+    const std::string many =
+        run_on_terminal({"pattern", "display=terminal", "frames=30"}, 200, 60, &status);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    Vt first;
+    vt_feed(&first, one);
+    int rows_written = 0;
+    for (int y = 0; y < 60; y++)
+        rows_written += cell(first, 100, y).written;
+    EXPECT_GT(rows_written, 0);
+    EXPECT_LT(rows_written, 60) << "one frame drew the whole picture: no budget";
+
+    Vt vt;
+    vt_feed(&vt, few);
+    EXPECT_EQ(vt.unknown, 0);
+    for (int y = 0; y < 60; y++)
+        for (int x = 20; x < 180; x++)
+            ASSERT_TRUE(cell(vt, x, y).written) << x << "," << y;
+    EXPECT_EQ(cell(vt, 40, 20).top, 0x0000ffu);
+    EXPECT_EQ(cell(vt, 160, 20).top, 0xffffffu);
+    EXPECT_EQ(cell(vt, 40, 50).bottom, 0xff0000u);
+    EXPECT_EQ(cell(vt, 160, 50).bottom, 0x00ff00u);
+    EXPECT_EQ(picture_bytes(many), picture_bytes(few));
+}
+
+// Images where the terminal draws them, asked for by name: one image string per frame, put
+// where the cells would be, and the terminal back as it was at the end.
+TEST(Terminal, PixelProtocolsDrawOneImageAFrame)
+{
+    for (const char *protocol : {"sixel", "kitty", "iterm"}) {
+        SCOPED_TRACE(protocol);
+        std::vector<std::string> env = TERMINAL_ENV;
+        env.push_back(std::string("ACCEL_TERMINAL_PIXELS=") + protocol);
+        Child c =
+            start_on_pty(probe_args({"pattern", "display=terminal", "frames=5"}), env, 100, 31);
+        std::string out;
+        int status = 0;
+        ASSERT_TRUE(finish_on_pty(&c, &out, 60, &status));
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        Vt vt;
+        vt_feed(&vt, out);
+        EXPECT_EQ(vt.unknown, 0);
+        EXPECT_FALSE(vt.alt_on);
+        EXPECT_TRUE(vt.cursor_on);
+        EXPECT_GE(vt.images, 1);
+        // Kitty sends an image in chunks, each a string of its own.
+        const bool kitty = protocol == std::string("kitty");
+        EXPECT_LE(kitty ? (int)count(out, "\x1b_Ga=T") : vt.images, 5);
+        EXPECT_EQ(count(out, "\xe2\x96"), 0u) << "cells drawn too";
+        // The 80 x 30 picture of a 100 x 31 terminal (its last row kept free) at column 11.
+        EXPECT_NE(out.find("\x1b[1;11H"), std::string::npos);
+        if (protocol == std::string("sixel")) {
+            // Sixel colours are percentages: the quadrants and the grey band are in it.
+            for (const char *rgb : {";2;0;0;100", ";2;100;100;100", ";2;100;0;0", ";2;0;100;0"})
+                EXPECT_NE(out.find(rgb), std::string::npos) << rgb;
+        }
+        if (kitty) {
+            EXPECT_NE(out.find("\x1b_Ga=T,q=2,"), std::string::npos) << "kitty would answer";
+            EXPECT_NE(out.find("a=d,d=C"), std::string::npos) << "old images are kept";
+        }
+    }
+}
+
+// Which way is taken without being asked, from the terminal's name: kitty's images, but
+// symbols inside a multiplexer and on a terminal without images. A value that names no
+// way makes the display fail to open.
+TEST(Terminal, ChoosesImagesOrSymbolsFromTheTerminal)
+{
+    struct Case {
+        std::vector<std::string> env;
+        bool images;
+    };
+    const Case cases[] = {
+        {{"TERM=xterm-kitty", "TMUX", "STY"}, true},
+        {{"TERM=xterm-kitty", "TMUX=/tmp/tmux-0/default,1,0", "STY"}, false},
+        {{"TERM=tmux-256color", "TMUX", "STY"}, false},
+        {{"TERM=xterm-256color", "TMUX", "STY", "TERM_PROGRAM", "LC_TERMINAL"}, false},
+    };
+    for (const Case &k : cases) {
+        SCOPED_TRACE(k.env[0] + " " + k.env[1]);
+        std::vector<std::string> env = {"ACCEL_DISPLAY=terminal", "ACCEL_DUMP", "DISPLAY",
+                                        "WAYLAND_DISPLAY", "ACCEL_TERMINAL_PIXELS"};
+        env.insert(env.end(), k.env.begin(), k.env.end());
+        Child c =
+            start_on_pty(probe_args({"pattern", "display=terminal", "frames=2"}), env, 80, 24);
+        std::string out;
+        int status = 0;
+        ASSERT_TRUE(finish_on_pty(&c, &out, 60, &status));
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        Vt vt;
+        vt_feed(&vt, out);
+        EXPECT_EQ(vt.images > 0, k.images);
+        EXPECT_EQ(out.find("48;2;") != std::string::npos, !k.images);
+    }
+
+    std::vector<std::string> env = TERMINAL_ENV;
+    env.push_back("ACCEL_TERMINAL_PIXELS=yes");
+    int status = 0;
+    Child c = start_on_pty(probe_args({"pattern", "display=terminal", "frames=2"}), env, 80, 24);
+    std::string out;
+    ASSERT_TRUE(finish_on_pty(&c, &out, 60, &status));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3) << status;
+    EXPECT_NE(out.find("the display cannot be opened"), std::string::npos);
+    EXPECT_EQ(out.find(ENTER), std::string::npos);
 }
 
 // Every frame changes every cell (10 KB a frame at 200 x 60) and the reader takes 50 KB/s:
