@@ -244,6 +244,13 @@ inline __m128i weight_pair(__m128i w32, bool high)
 
 // tex_bilinear then tex_modulate for four pixels; colour channels as 16-bit lanes
 // (r g b 255) for pixels 0-1 and 2-3.
+// round(t * c / 255) per 16-bit lane: t * c + 128 < 2^16, so unsigned lanes hold it.
+inline __m128i modulate16(__m128i texel, __m128i colour)
+{
+    __m128i x = _mm_add_epi16(_mm_mullo_epi16(texel, colour), _mm_set1_epi16(128));
+    return _mm_srli_epi16(_mm_add_epi16(x, _mm_srli_epi16(x, 8)), 8);
+}
+
 inline __m128i textured4(const MipLevel &lv, __m128 s, __m128 t, __m128i col01, __m128i col23)
 {
     const __m128i si = fixed4(s), ti = fixed4(t);
@@ -255,14 +262,41 @@ inline __m128i textured4(const MipLevel &lv, __m128 s, __m128 t, __m128i col01, 
     const __m128i y0 = _mm_and_si128(_mm_srai_epi32(ti, 8), hmask);
     const __m128i y1 = _mm_and_si128(_mm_add_epi32(y0, one), hmask);
     const __m128i r0 = _mm_sll_epi32(y0, shift), r1 = _mm_sll_epi32(y1, shift);
+    const __m128i fx = _mm_and_si128(si, _mm_set1_epi32(255));
+    const __m128i fy = _mm_and_si128(ti, _mm_set1_epi32(255));
+    __m128i out[2];
+    if (_mm_movemask_epi8(_mm_cmpeq_epi32(x0, wmask)) == 0) {
+        // No lane wraps across the right edge: each pixel's two horizontal neighbours
+        // are adjacent in memory and come in one 8-byte load per row. One lerp then does
+        // the top and bottom rows of a pixel together.
+        alignas(16) int i0[4], i1[4], wx[4];
+        _mm_store_si128((__m128i *)i0, _mm_add_epi32(r0, x0));
+        _mm_store_si128((__m128i *)i1, _mm_add_epi32(r1, x0));
+        _mm_store_si128((__m128i *)wx, fx);
+        const __m128i zero = _mm_setzero_si128();
+        for (int half = 0; half < 2; half++) {
+            __m128i rows[2];
+            for (int k = 0; k < 2; k++) {
+                const int p = half * 2 + k;
+                const __m128i ab =
+                    _mm_unpacklo_epi8(_mm_loadl_epi64((const __m128i *)(lv.texels + i0[p])), zero);
+                const __m128i cd =
+                    _mm_unpacklo_epi8(_mm_loadl_epi64((const __m128i *)(lv.texels + i1[p])), zero);
+                const __m128i w = _mm_set1_epi16((short)wx[p]);
+                rows[k] = lerp16(_mm_unpacklo_epi64(ab, cd), _mm_unpackhi_epi64(ab, cd), w);
+            }
+            const __m128i texel =
+                lerp16(_mm_unpacklo_epi64(rows[0], rows[1]), _mm_unpackhi_epi64(rows[0], rows[1]),
+                       weight_pair(fy, half));
+            out[half] = modulate16(texel, half ? col23 : col01);
+        }
+        return _mm_packus_epi16(out[0], out[1]);
+    }
     alignas(16) int i00[4], i01[4], i10[4], i11[4];
     _mm_store_si128((__m128i *)i00, _mm_add_epi32(r0, x0));
     _mm_store_si128((__m128i *)i01, _mm_add_epi32(r0, x1));
     _mm_store_si128((__m128i *)i10, _mm_add_epi32(r1, x0));
     _mm_store_si128((__m128i *)i11, _mm_add_epi32(r1, x1));
-    const __m128i fx = _mm_and_si128(si, _mm_set1_epi32(255));
-    const __m128i fy = _mm_and_si128(ti, _mm_set1_epi32(255));
-    __m128i out[2];
     for (int half = 0; half < 2; half++) {
         const int p = half * 2;
         const __m128i wx = weight_pair(fx, half), wy = weight_pair(fy, half);
@@ -270,12 +304,7 @@ inline __m128i textured4(const MipLevel &lv, __m128 s, __m128 t, __m128i col01, 
             lerp16(texel_pair(lv.texels, i00, p), texel_pair(lv.texels, i01, p), wx);
         const __m128i bot =
             lerp16(texel_pair(lv.texels, i10, p), texel_pair(lv.texels, i11, p), wx);
-        const __m128i texel = lerp16(top, bot, wy);
-        // round(t * c / 255): t * c + 128 < 2^16, so unsigned 16-bit lanes hold it.
-        __m128i x =
-            _mm_add_epi16(_mm_mullo_epi16(texel, half ? col23 : col01), _mm_set1_epi16(128));
-        x = _mm_srli_epi16(_mm_add_epi16(x, _mm_srli_epi16(x, 8)), 8);
-        out[half] = x;
+        out[half] = modulate16(lerp16(top, bot, wy), half ? col23 : col01);
     }
     return _mm_packus_epi16(out[0], out[1]);
 }
