@@ -367,16 +367,24 @@ void queue_picture(TerminalState *t, const uint32_t *rgba)
     if (t->w == 0)
         return;
     if (s.protocol != PIXELS_NONE) {
+        const size_t at = s.len;
+        const int cur_x = s.cur_x, cur_y = s.cur_y;
         move_to(t->x0, t->y0);
-        s.len += terminal_paint_image(&t->paint, s.term, rgba, &s.out, s.len);
+        const size_t n = terminal_paint_image(&t->paint, s.term, rgba, &s.out, s.len);
+        if (n == 0) { // the same image: no move either
+            s.len = at;
+            s.cur_x = cur_x;
+            s.cur_y = cur_y;
+            return;
+        }
+        s.len += n;
         // Where an image leaves the cursor, and its colours, differ between terminals.
         s.cur_x = s.cur_y = -1;
         s.fg = s.bg = CELL_UNKNOWN;
         return;
     }
-    int r0 = 0, r1 = 0;
-    terminal_paint_cells(&t->paint, rgba, t->want.data(), &r0, &r1);
-    for (int cy = r0; cy < r1; cy++) {
+    terminal_paint_cells(&t->paint, rgba, t->want.data());
+    for (int cy = 0; cy < t->h; cy++) {
         const TermCell *want = &t->want[(size_t)cy * t->w];
         TermCell *shown = &t->shown[(size_t)cy * t->w];
         for (int cx = 0; cx < t->w; cx++) {

@@ -99,6 +99,49 @@ uint32_t packed(gint c)
     return c < 0 ? 0u : (uint32_t)c & 0xffffffu; // -1: transparent, which opaque input never is
 }
 
+// Filters band `band` of the frame into the picture; when it changed, chafa draws its cells.
+// True when chafa was run.
+bool draw_band(TerminalPaint *p, const uint32_t *rgba, int band, TermCell *cells)
+{
+    const int r0 = band * p->band_rows, r1 = std::min(p->h, r0 + p->band_rows);
+    const int sub = p->ph / p->h; // picture rows per cell row
+    bool changed = false;
+    for (int j = r0 * sub; j < r1 * sub; j++) {
+        uint32_t *row = p->pixels.data() + (size_t)j * p->pw;
+        filter_row(p, rgba, j, p->row.data());
+        if (!std::equal(p->row.begin(), p->row.end(), row)) {
+            std::copy(p->row.begin(), p->row.end(), row);
+            changed = true;
+        }
+    }
+    if (!changed)
+        return false;
+    ChafaCanvas *canvas = p->bands[band];
+    chafa_canvas_draw_all_pixels(canvas, CHAFA_PIXEL_RGBA8_UNASSOCIATED,
+                                 (const guint8 *)(p->pixels.data() + (size_t)r0 * sub * p->pw),
+                                 p->pw, (r1 - r0) * sub, p->pw * 4);
+    for (int cy = r0; cy < r1; cy++) {
+        TermCell *row = cells + (size_t)cy * p->w;
+        for (int cx = 0; cx < p->w; cx++) {
+            gint fg = 0, bg = 0;
+            uint32_t ch = chafa_canvas_get_char_at(canvas, cx, cy - r0);
+            chafa_canvas_get_colors_at(canvas, cx, cy - r0, &fg, &bg);
+            TermCell c = {ch, packed(fg), packed(bg)};
+            // One spelling per look, so the diff sees equal cells as equal: a full block
+            // or a symbol in one colour is a space in that colour.
+            if (ch == FULL_BLOCK)
+                c.bg = c.fg;
+            if (ch == FULL_BLOCK || ch == SPACE || c.fg == c.bg || ch < FIRST_BLOCK ||
+                ch > LAST_BLOCK) {
+                c.ch = SPACE;
+                c.fg = c.bg;
+            }
+            row[cx] = c;
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 void terminal_paint_init()
@@ -184,7 +227,7 @@ void terminal_paint_layout(TerminalPaint *p, PixelProtocol protocol, int w, int 
         chafa_canvas_config_set_work_factor(config, 0.0f);
         p->image = chafa_canvas_new(config);
         chafa_canvas_config_unref(config);
-        p->pixels.resize((size_t)SCREEN_W * SCREEN_H);
+        p->pixels.assign((size_t)SCREEN_W * SCREEN_H, 0u); // no frame matches: drawn once
         return;
     }
     // Two by four picture pixels a cell, where the frame has them: enough for chafa to tell
@@ -204,47 +247,22 @@ void terminal_paint_layout(TerminalPaint *p, PixelProtocol protocol, int w, int 
         p->src_x[i] = i * SCREEN_W / p->pw;
     for (int j = 0; j <= p->ph; j++)
         p->src_y[j] = j * SCREEN_H / p->ph;
-    p->pixels.resize((size_t)p->pw * (p->ph / h) * p->band_rows);
+    // Zero alpha: no filtered pixel equals it, so every band is drawn once.
+    p->pixels.assign((size_t)p->pw * p->ph, 0u);
+    p->row.resize((size_t)p->pw);
     p->colsum.resize((size_t)SCREEN_W * 3);
 }
 
-void terminal_paint_cells(TerminalPaint *p, const uint32_t *rgba, TermCell *cells, int *row0,
-                          int *row1)
+void terminal_paint_cells(TerminalPaint *p, const uint32_t *rgba, TermCell *cells)
 {
-    *row0 = *row1 = 0;
-    if (p->bands.empty())
-        return;
-    const int band = p->next_band;
-    p->next_band = (band + 1) % (int)p->bands.size();
-    const int r0 = band * p->band_rows, r1 = std::min(p->h, r0 + p->band_rows);
-    const int sub = p->ph / p->h; // picture rows per cell row
-    for (int j = r0 * sub; j < r1 * sub; j++)
-        filter_row(p, rgba, j, p->pixels.data() + (size_t)(j - r0 * sub) * p->pw);
-    ChafaCanvas *canvas = p->bands[band];
-    chafa_canvas_draw_all_pixels(canvas, CHAFA_PIXEL_RGBA8_UNASSOCIATED,
-                                 (const guint8 *)p->pixels.data(), p->pw, (r1 - r0) * sub,
-                                 p->pw * 4);
-    for (int cy = r0; cy < r1; cy++) {
-        TermCell *row = cells + (size_t)cy * p->w;
-        for (int cx = 0; cx < p->w; cx++) {
-            gint fg = 0, bg = 0;
-            uint32_t ch = chafa_canvas_get_char_at(canvas, cx, cy - r0);
-            chafa_canvas_get_colors_at(canvas, cx, cy - r0, &fg, &bg);
-            TermCell c = {ch, packed(fg), packed(bg)};
-            // One spelling per look, so the diff sees equal cells as equal: a full block
-            // or a symbol in one colour is a space in that colour.
-            if (ch == FULL_BLOCK)
-                c.bg = c.fg;
-            if (ch == FULL_BLOCK || ch == SPACE || c.fg == c.bg || ch < FIRST_BLOCK ||
-                ch > LAST_BLOCK) {
-                c.ch = SPACE;
-                c.fg = c.bg;
-            }
-            row[cx] = c;
-        }
+    const int count = (int)p->bands.size();
+    for (int i = 0; i < count; i++) {
+        const int band = p->next_band;
+        p->next_band = (band + 1) % count;
+        // A band that looks as it did costs only its filtering: the next one gets the turn.
+        if (draw_band(p, rgba, band, cells))
+            return;
     }
-    *row0 = r0;
-    *row1 = r1;
 }
 
 size_t terminal_paint_image(TerminalPaint *p, ChafaTermInfo *term, const uint32_t *rgba,
@@ -253,11 +271,18 @@ size_t terminal_paint_image(TerminalPaint *p, ChafaTermInfo *term, const uint32_
     if (!p->image)
         return 0;
     uint32_t *dst = p->pixels.data();
+    uint32_t differ = 0;
     for (int y = 0; y < SCREEN_H; y++) {
         const uint32_t *src = rgba + (size_t)(SCREEN_H - 1 - y) * SCREEN_W;
-        for (int x = 0; x < SCREEN_W; x++)
-            dst[(size_t)y * SCREEN_W + x] = src[x] | 0xff000000u;
+        uint32_t *to = dst + (size_t)y * SCREEN_W;
+        for (int x = 0; x < SCREEN_W; x++) {
+            const uint32_t px = src[x] | 0xff000000u;
+            differ |= px ^ to[x];
+            to[x] = px;
+        }
     }
+    if (!differ)
+        return 0; // the image shown is this one
     chafa_canvas_draw_all_pixels(p->image, CHAFA_PIXEL_RGBA8_UNASSOCIATED, (const guint8 *)dst,
                                  SCREEN_W, SCREEN_H, SCREEN_W * 4);
     GString *image = chafa_canvas_print(p->image, term);

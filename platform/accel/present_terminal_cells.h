@@ -16,7 +16,8 @@ enum PixelProtocol { PIXELS_NONE, PIXELS_KITTY, PIXELS_SIXEL, PIXELS_ITERM };
 constexpr uint32_t CELL_UNKNOWN = 0xffffffffu; // not a 0xRRGGBB colour: "draw this cell"
 
 // Cells chafa is given per frame. It costs about 1.2 us a cell on one core, so this keeps a
-// frame near 5 ms; larger pictures are drawn a band of rows per frame, round the bands.
+// frame near 5 ms; larger pictures are drawn a band of rows per frame, the bands that
+// changed in turn.
 constexpr int CELLS_PER_FRAME = 4096;
 
 struct TermCell {
@@ -36,7 +37,8 @@ struct TerminalPaint {
     ChafaCanvas *image = nullptr;     // pixels: the canvas of the whole picture
     std::vector<int> src_x;           // symbols: pw + 1 column bounds in the frame
     std::vector<int> src_y;           // symbols: ph + 1 row bounds, top down
-    std::vector<uint32_t> pixels;     // RGBA8: one band (symbols) or the frame top down
+    std::vector<uint32_t> pixels;     // RGBA8 top down: the picture (symbols) or the frame
+    std::vector<uint32_t> row;        // symbols: one picture row, pw wide
     std::vector<uint32_t> colsum;     // symbols: R, G, B per frame column over a row band
 };
 
@@ -53,10 +55,9 @@ void terminal_paint_init();
 // 0 when the terminal does not say (pixel protocols only).
 void terminal_paint_layout(TerminalPaint *p, PixelProtocol protocol, int w, int h, int cell_px_w,
                            int cell_px_h);
-// Symbols: draws the next band of rgba (SCREEN_W x SCREEN_H, bottom row first) into cells
-// (w * h, top row first); [*row0, *row1) receives the cell rows that were drawn.
-void terminal_paint_cells(TerminalPaint *p, const uint32_t *rgba, TermCell *cells, int *row0,
-                          int *row1);
+// Symbols: draws the next band of rgba (SCREEN_W x SCREEN_H, bottom row first) that changed
+// into cells (w * h, top row first); the other cells keep what they had.
+void terminal_paint_cells(TerminalPaint *p, const uint32_t *rgba, TermCell *cells);
 // Pixels: the whole frame as one image, at the cursor. Writes its bytes at out[at...],
 // growing out when it must; returns the count.
 size_t terminal_paint_image(TerminalPaint *p, ChafaTermInfo *term, const uint32_t *rgba,

@@ -33,6 +33,7 @@ struct Options {
     std::string message;            // board mode: printed on stderr before the shutdown
     std::string timing;             // pattern mode: file for the median and spread of a present
     bool every_cell = false;        // pattern mode: a colour shift that changes every pixel
+    bool noise = false;             // pattern mode: new noise in every pixel, every frame
 };
 
 int64_t now_ns()
@@ -81,6 +82,8 @@ int main(int argc, char **argv)
             o.timing = v;
         else if (k == "every_cell")
             o.every_cell = v == "1";
+        else if (k == "noise")
+            o.noise = v == "1";
     }
     if (o.console) {
         signal(SIGINT, console_like);
@@ -133,6 +136,10 @@ int main(int argc, char **argv)
             if (o.every_cell)
                 for (uint32_t &px : frame)
                     px ^= (uint32_t)(shown & 7) * 0x080808u;
+            if (o.noise) // the most detail a frame can have: the slowest case for the cells
+                for (size_t i = 0; i < frame.size(); i++)
+                    frame[i] =
+                        0xff000000u | (uint32_t)((i + (size_t)shown * 7919) * 2654435761u >> 8);
             const int64_t t0 = now_ns();
             present_frame(&d, frame.data(), 60.0);
             present_ns.push_back(now_ns() - t0);
