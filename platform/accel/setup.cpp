@@ -8,6 +8,8 @@
 #include <cfloat>
 #include <cmath>
 
+#include <emmintrin.h>
+
 namespace
 {
 
@@ -52,6 +54,39 @@ Plane solve_plane(const Basis &k, const double (&v)[3])
         return Plane{(float)a0, (float)dx, (float)dy};
     const double mean = v[0] / 3.0 + v[1] / 3.0 + v[2] / 3.0;
     return Plane{(float)mean, 0.0f, 0.0f};
+}
+
+// Two attributes at once: lane by lane exactly the operations of solve, in its order, so
+// the results are the same bits. Lane i is usable when bit i of the result is set.
+int solve2(const Basis &k, const double (&v)[3][2], double (&a0)[2], double (&dx)[2],
+           double (&dy)[2])
+{
+    const __m128d v0 = _mm_loadu_pd(v[0]), v1 = _mm_loadu_pd(v[1]), v2 = _mm_loadu_pd(v[2]);
+    const __m128d dv1 = _mm_sub_pd(v1, v0), dv2 = _mm_sub_pd(v2, v0);
+    const __m128d gx =
+        _mm_sub_pd(_mm_mul_pd(dv1, _mm_set1_pd(k.dy2)), _mm_mul_pd(dv2, _mm_set1_pd(k.dy1)));
+    const __m128d gy =
+        _mm_sub_pd(_mm_mul_pd(dv2, _mm_set1_pd(k.dx1)), _mm_mul_pd(dv1, _mm_set1_pd(k.dx2)));
+    const __m128d o = _mm_sub_pd(_mm_sub_pd(v0, _mm_mul_pd(gx, _mm_set1_pd(k.x0))),
+                                 _mm_mul_pd(gy, _mm_set1_pd(k.y0)));
+    _mm_storeu_pd(a0, o);
+    _mm_storeu_pd(dx, gx);
+    _mm_storeu_pd(dy, gy);
+    const __m128d zero = _mm_setzero_pd(); // x - x is 0 unless x is infinite or NaN
+    const __m128d ok = _mm_and_pd(
+        _mm_cmpeq_pd(_mm_sub_pd(o, o), zero),
+        _mm_and_pd(_mm_cmpeq_pd(_mm_sub_pd(gx, gx), zero), _mm_cmpeq_pd(_mm_sub_pd(gy, gy), zero)));
+    return _mm_movemask_pd(ok);
+}
+
+// The plane of lane i of solve2, or solve_plane's fallback.
+Plane lane_plane(const Basis &k, const double (&v)[3][2], int lane, int ok, const double (&a0)[2],
+                 const double (&dx)[2], const double (&dy)[2])
+{
+    if ((ok >> lane & 1) && fits_float(a0[lane]) && fits_float(dx[lane]) && fits_float(dy[lane]))
+        return Plane{(float)a0[lane], (float)dx[lane], (float)dy[lane]};
+    const double one[3] = {v[0][lane], v[1][lane], v[2][lane]};
+    return solve_plane(k, one);
 }
 
 // floor without a library call: from 2^52 on every double is an integer already.
@@ -138,12 +173,13 @@ void setup_triangle(const TriInput &in, TriSetup *tri)
         py[i] = st.y[i] * (1.0 / SUBPIXEL_ONE);
     }
     const Basis k = make_basis(px, py);
-    for (int i = 0; i < 3; i++)
-        val[i] = c[i]->ooz;
-    tri->z = solve_plane(k, val);
-    for (int i = 0; i < 3; i++)
-        val[i] = c[i]->r;
-    tri->r = solve_plane(k, val);
+    {
+        const double zr[3][2] = {{c[0]->ooz, c[0]->r}, {c[1]->ooz, c[1]->r}, {c[2]->ooz, c[2]->r}};
+        double a0[2], dx[2], dy[2];
+        const int ok = solve2(k, zr, a0, dx, dy);
+        tri->z = lane_plane(k, zr, 0, ok, a0, dx, dy);
+        tri->r = lane_plane(k, zr, 1, ok, a0, dx, dy);
+    }
     // Grey shades (the program's) share one plane: the same inputs give the same plane.
     if (c[0]->g == c[0]->r && c[1]->g == c[1]->r && c[2]->g == c[2]->r) {
         tri->g = tri->r;
@@ -173,18 +209,20 @@ void setup_triangle(const TriInput &in, TriSetup *tri)
     tri->level = MipLevel{};
     if (!tex || tex->level_count <= 0)
         return;
-    double s[3], t[3];
+    double st_val[3][2];
     for (int i = 0; i < 3; i++) {
         if (c[i]->oow == 0.0f)
             return;
         const float si = c[i]->sow / c[i]->oow, ti = c[i]->tow / c[i]->oow;
         if (!std::isfinite(si) || !std::isfinite(ti))
             return;
-        s[i] = (double)si * tex->texels_per_unit;
-        t[i] = (double)ti * tex->texels_per_unit;
+        st_val[i][0] = (double)si * tex->texels_per_unit;
+        st_val[i][1] = (double)ti * tex->texels_per_unit;
     }
-    double s0, sdx, sdy, t0, tdx, tdy;
-    const bool s_ok = solve(k, s, &s0, &sdx, &sdy), t_ok = solve(k, t, &t0, &tdx, &tdy);
+    double a0[2], gx[2], gy[2];
+    const int ok = solve2(k, st_val, a0, gx, gy);
+    const bool s_ok = ok & 1, t_ok = ok & 2;
+    const double s0 = a0[0], sdx = gx[0], sdy = gy[0], t0 = a0[1], tdx = gx[1], tdy = gy[1];
     // The level comes from the float gradients, 0 for a plane that could not be solved.
     const float gsx = s_ok && fits_float(sdx) ? (float)sdx : 0.0f;
     const float gsy = s_ok && fits_float(sdy) ? (float)sdy : 0.0f;
