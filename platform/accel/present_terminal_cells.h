@@ -18,7 +18,7 @@ constexpr uint32_t CELL_UNKNOWN = 0xffffffffu; // not a 0xRRGGBB colour: "draw t
 // Cells chafa is given per frame. It costs about 1.2 us a cell on one core, so this keeps a
 // frame near 5 ms; larger pictures are drawn a band of rows per frame, the bands that
 // changed in turn.
-constexpr int CELLS_PER_FRAME = 4096;
+constexpr int CELLS_PER_FRAME = 2560;
 
 struct TermCell {
     uint32_t ch = 0;            // ' ' (background only) or a block element, U+2580..U+259F

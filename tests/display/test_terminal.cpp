@@ -373,7 +373,7 @@ TEST(Terminal, LargePictureIsDrawnABandAFrameAndThenHeld)
     const std::string one =
         run_on_terminal({"pattern", "display=terminal", "frames=1"}, 200, 60, &status);
     const std::string few =
-        run_on_terminal({"pattern", "display=terminal", "frames=3"}, 200, 60, &status);
+        run_on_terminal({"pattern", "display=terminal", "frames=10"}, 200, 60, &status);
     const std::string many =
         run_on_terminal({"pattern", "display=terminal", "frames=30"}, 200, 60, &status);
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
