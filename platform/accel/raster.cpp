@@ -322,8 +322,8 @@ inline void shade4(const TriSetup &tri, const float (&row)[6], int x4, __m128i c
             return;
     }
     const __m128i r = channel4(plane4(row[1], tri.r.dx, px));
-    const __m128i g = channel4(plane4(row[2], tri.g.dx, px));
-    const __m128i b = channel4(plane4(row[3], tri.b.dx, px));
+    const __m128i g = tri.grey ? r : channel4(plane4(row[2], tri.g.dx, px));
+    const __m128i b = tri.grey ? r : channel4(plane4(row[3], tri.b.dx, px));
     __m128i pixels;
     if (TEXTURED) {
         const __m128i rg = _mm_unpacklo_epi16(_mm_packs_epi32(r, r), _mm_packs_epi32(g, g));

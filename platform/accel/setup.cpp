@@ -181,14 +181,17 @@ void setup_triangle(const TriInput &in, TriSetup *tri)
         tri->r = lane_plane(k, zr, 1, ok, a0, dx, dy);
     }
     // Grey shades (the program's) share one plane: the same inputs give the same plane.
-    if (c[0]->g == c[0]->r && c[1]->g == c[1]->r && c[2]->g == c[2]->r) {
+    const bool g_is_r = c[0]->g == c[0]->r && c[1]->g == c[1]->r && c[2]->g == c[2]->r;
+    const bool b_is_r = c[0]->b == c[0]->r && c[1]->b == c[1]->r && c[2]->b == c[2]->r;
+    tri->grey = g_is_r && b_is_r;
+    if (g_is_r) {
         tri->g = tri->r;
     } else {
         for (int i = 0; i < 3; i++)
             val[i] = c[i]->g;
         tri->g = solve_plane(k, val);
     }
-    if (c[0]->b == c[0]->r && c[1]->b == c[1]->r && c[2]->b == c[2]->r) {
+    if (b_is_r) {
         tri->b = tri->r;
     } else {
         for (int i = 0; i < 3; i++)

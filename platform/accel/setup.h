@@ -32,6 +32,7 @@ struct TriSetup {
     bool textured;      // sample level; otherwise the texel is opaque white
     bool depth_test;    // GR_DEPTHBUFFER_ZBUFFER
     bool depth_write;   // depth_test and the depth mask
+    bool grey;          // r, g and b are one plane: one channel computed for all three
     int32_t depth_func; // GR_CMP_*
     int16_t min_x, max_x, min_y, max_y; // pixels, on screen, inclusive
     union {

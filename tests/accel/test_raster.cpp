@@ -44,6 +44,10 @@ std::vector<Draw> random_draws(uint32_t seed, int count, const Texture *tex)
             }
             d.v[k] = vtx(x, y, rng_float(&rng, -60, 320), rng_float(&rng, 1, 300),
                          rng_float(&rng, -300, 300), rng_float(&rng, -300, 300));
+            if (i % 4 == 1) { // coloured, not grey: each channel its own plane
+                d.v[k].g = rng_float(&rng, -60, 320);
+                d.v[k].b = rng_float(&rng, -60, 320);
+            }
         }
         out.push_back(d);
     }
