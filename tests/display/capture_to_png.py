@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """capture_to_png.py: turns a terminal capture with colours (tmux capture-pane -e -p)
-into a PNG, cropped to the cells written, drawing each cell as an 8 x 16 block: the upper half in the colour of the
-upper half block's foreground, the lower half in the background. Enough for pictures drawn
-in half blocks; other characters show as their background.
+into a PNG, cropped to the cells written, drawing each cell as an 8 x 16 block: the block
+element's shape (U+2580..U+259F) in the foreground colour, the rest in the background.
+Other characters show as their background.
 Usage: capture_to_png.py CAPTURE.txt OUT.png"""
 import re
 import struct
@@ -12,6 +12,25 @@ import zlib
 CELL_W, CELL_H = 8, 16
 DEFAULT_BG = None  # never set: the margins, cropped away; black where inside
 DEFAULT_FG = (200, 200, 200)
+
+
+def covers(ch, x, y):
+    """Whether block element ch inks pixel (x, y) of an 8 x 8 cell, y down."""
+    c = ord(ch)
+    left, upper = x < 4, y < 4
+    if c == 0x2580:
+        return upper
+    if 0x2581 <= c <= 0x2588:
+        return y >= 8 - (c - 0x2580)
+    if 0x2589 <= c <= 0x258F:
+        return x < 0x2590 - c
+    quads = {0x2596: (0, 0, 1, 0), 0x2597: (0, 0, 0, 1), 0x2598: (1, 0, 0, 0),
+             0x2599: (1, 0, 1, 1), 0x259A: (1, 0, 0, 1), 0x259B: (1, 1, 1, 0),
+             0x259C: (1, 1, 0, 1), 0x259D: (0, 1, 0, 0), 0x259E: (0, 1, 1, 0),
+             0x259F: (0, 1, 1, 1)}
+    if c in quads:
+        return bool(quads[c][(0 if upper else 2) + (0 if left else 1)])
+    return {0x2590: not left, 0x2594: y < 1, 0x2595: x >= 7}.get(c, False)
 
 
 def parse(text):
@@ -35,8 +54,9 @@ def parse(text):
                         i += 4
                     i += 1
             else:
-                top = fg if token.group(2) == "\u2580" else bg
-                row.append((top, bg))
+                ch = token.group(2)
+                row.append(tuple(fg if covers(ch, x, y) else bg
+                                 for y in range(8) for x in range(8)))
         rows.append(row)
     while rows and not rows[-1]:
         rows.pop()
@@ -57,17 +77,19 @@ def write_png(path, width, height, pixel_rows):
 def main():
     rows = parse(open(sys.argv[1], encoding="utf-8", errors="replace").read())
     cols = max(len(r) for r in rows)
-    rows = [r + [(DEFAULT_BG, DEFAULT_BG)] * (cols - len(r)) for r in rows]
-    used = [x for x in range(cols) if any(r[x] != (DEFAULT_BG, DEFAULT_BG) for r in rows)]
+    empty = (DEFAULT_BG,) * 64
+    rows = [r + [empty] * (cols - len(r)) for r in rows]
+    used = [x for x in range(cols) if any(r[x] != empty for r in rows)]
     first, last = (used[0], used[-1]) if used else (0, cols - 1)
     cols = last - first + 1
     pixel_rows = []
     for row in rows:
-        for half in (0, 1):
+        for y in range(8):
             line = bytearray()
             for cell in row[first:last + 1]:
-                line += bytes(cell[half] or (0, 0, 0)) * CELL_W
-            pixel_rows += [line] * (CELL_H // 2)
+                for x in range(8):
+                    line += bytes(cell[y * 8 + x] or (0, 0, 0))
+            pixel_rows += [line] * (CELL_H // 8)
     write_png(sys.argv[2], cols * CELL_W, len(rows) * CELL_H, pixel_rows)
 
 
