@@ -163,6 +163,9 @@ bool terminal_paint_detect(PixelProtocol *protocol, ChafaTermInfo **term)
         else if (std::strcmp(asked, "iterm") == 0)
             p = PIXELS_ITERM;
         else if (std::strcmp(asked, "0") != 0) {
+            Env env;
+            env.debug = set("ACCEL_DEBUG") && std::strcmp(std::getenv("ACCEL_DEBUG"), "1") == 0;
+            debug_log(env, "ACCEL_TERMINAL_PIXELS='%s' is not 0, kitty, sixel or iterm", asked);
             chafa_term_info_unref(t);
             return false;
         }

@@ -470,12 +470,14 @@ TEST(Terminal, ChoosesImagesOrSymbolsFromTheTerminal)
 
     std::vector<std::string> env = TERMINAL_ENV;
     env.push_back("ACCEL_TERMINAL_PIXELS=yes");
+    env.push_back("ACCEL_DEBUG=1");
     int status = 0;
     Child c = start_on_pty(probe_args({"pattern", "display=terminal", "frames=2"}), env, 80, 24);
     std::string out;
     ASSERT_TRUE(finish_on_pty(&c, &out, 60, &status));
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3) << status;
     EXPECT_NE(out.find("the display cannot be opened"), std::string::npos);
+    EXPECT_NE(out.find("ACCEL_TERMINAL_PIXELS='yes' is not"), std::string::npos);
     EXPECT_EQ(out.find(ENTER), std::string::npos);
 }
 
