@@ -434,6 +434,20 @@ TEST(Terminal, PixelProtocolsDrawOneImageAFrame)
             EXPECT_NE(out.find("a=d,d=C"), std::string::npos) << "old images are kept";
         }
     }
+
+    // A picture that moves is sent again (as often as the terminal takes it).
+    std::vector<std::string> env = TERMINAL_ENV;
+    env.push_back("ACCEL_TERMINAL_PIXELS=sixel");
+    int status = 0;
+    Child c = start_on_pty(probe_args({"pattern", "display=terminal", "frames=10", "moving=1"}),
+                           env, 100, 31);
+    std::string out;
+    ASSERT_TRUE(finish_on_pty(&c, &out, 60, &status));
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    Vt vt;
+    vt_feed(&vt, out);
+    EXPECT_GE(vt.images, 2);
+    EXPECT_FALSE(vt.alt_on);
 }
 
 // Which way is taken without being asked, from the terminal's name: kitty's images, but
