@@ -51,10 +51,9 @@ report_dir_check()
     fi
 }
 
-run_suite()
+build_suite()
 {
     local build=$1 sanitize=$2 target=$3
-    shift 3
     echo "ci-sanitize: building $build (-DSANITIZE=$sanitize)"
     mkdir -p "$build"
     # Warnings are the plain build's business (-DWERROR=ON there): GCC's flow analysis
@@ -63,22 +62,28 @@ run_suite()
     if ! cmake -S "$root" -B "$build" -G Ninja -DWERROR=OFF -DSANITIZE="$sanitize" \
         -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$build/configure.log" 2>&1; then
         cat "$build/configure.log"
-        failed=1
-        return
+        return 1
     fi
     if ! ninja -C "$build" -j"$jobs" "$target" >"$build/build.log" 2>&1; then
         grep -E "error|FAILED" "$build/build.log" | head -40
-        failed=1
-        return
+        return 1
     fi
     rm -rf "$build/sanitizer-reports"
     mkdir -p "$build/sanitizer-reports"
-    echo "ci-sanitize: testing $build $*"
-    if ! ctest --test-dir "$build" --output-on-failure -j"$jobs" "$@"; then
-        failed=1
-    fi
-    report_dir_check "$build/sanitizer-reports" "$sanitize"
 }
+
+test_suite()
+{
+    local build=$1
+    shift
+    echo "ci-sanitize: testing $build $*"
+    ctest --test-dir "$build" --output-on-failure -j"$jobs" "$@" || failed=1
+}
+
+# Tests whose programs open an SDL window: SDL unloads the X11 and GL libraries it
+# loaded at SDL_Quit, and what those libraries never freed is reported as leaked from an
+# unknown module, which no suppression can name. Those run with leak checks off.
+WINDOW_TESTS='DesktopWindow|WindowFaults'
 
 if [ "$which" = asan ] || [ "$which" = all ]; then
     leaks=1
@@ -86,19 +91,31 @@ if [ "$which" = asan ] || [ "$which" = all ]; then
         leaks=0
         echo "ci-sanitize: LeakSanitizer cannot run here (ptrace refused); leak checks are off"
     fi
-    reports=$root/build-asan/sanitizer-reports
-    export ASAN_OPTIONS="halt_on_error=1:abort_on_error=1:detect_leaks=$leaks:strict_string_checks=1:detect_stack_use_after_return=1:check_initialization_order=1:log_path=$reports/asan"
+    build=$root/build-asan
+    reports=$build/sanitizer-reports
+    common="halt_on_error=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1:check_initialization_order=1:log_path=$reports/asan"
     export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$reports/ubsan"
-    export LSAN_OPTIONS="log_path=$reports/lsan"
-    run_suite "$root/build-asan" address,undefined all
-    unset ASAN_OPTIONS UBSAN_OPTIONS LSAN_OPTIONS
+    export LSAN_OPTIONS="print_suppressions=0"
+    if build_suite "$build" address,undefined all; then
+        ASAN_OPTIONS="$common:detect_leaks=$leaks" test_suite "$build" -E "$WINDOW_TESTS"
+        ASAN_OPTIONS="$common:detect_leaks=0" test_suite "$build" -R "$WINDOW_TESTS"
+        report_dir_check "$reports" address,undefined
+    else
+        failed=1
+    fi
+    unset UBSAN_OPTIONS LSAN_OPTIONS
 fi
 
 if [ "$which" = tsan ] || [ "$which" = all ]; then
-    reports=$root/build-tsan/sanitizer-reports
-    export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:log_path=$reports/tsan"
-    run_suite "$root/build-tsan" thread tests/accel/all -L accel
-    unset TSAN_OPTIONS
+    build=$root/build-tsan
+    reports=$build/sanitizer-reports
+    if build_suite "$build" thread tests/accel/all; then
+        TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:log_path=$reports/tsan" \
+            test_suite "$build" -L accel
+        report_dir_check "$reports" thread
+    else
+        failed=1
+    fi
 fi
 
 if [ $failed -ne 0 ]; then

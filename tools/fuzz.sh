@@ -48,9 +48,11 @@ for t in $targets; do
     corpus=$build/corpus/$t
     findings=$build/findings/$t
     mkdir -p "$corpus" "$findings"
+    dict=()
+    [ -f "$root/fuzz/$t.dict" ] && dict=(-dict="$root/fuzz/$t.dict")
     echo "fuzz_$t: $seconds s, corpus $corpus, findings in $findings"
     if ! "$build/fuzz/fuzz_$t" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=20 \
-        -max_len=65536 -print_final_stats=1 -artifact_prefix="$findings/" "$@" \
+        -max_len=65536 -print_final_stats=1 -artifact_prefix="$findings/" "${dict[@]}" "$@" \
         "$corpus" "$root/fuzz/corpus/$t" >"$build/fuzz_$t.log" 2>&1; then
         status=1
         echo "fuzz_$t: FOUND A FAULT; the input is in $findings; log: $build/fuzz_$t.log"
