@@ -2,7 +2,9 @@
 // Reads the fuzzer's input as a program of calls (one opcode byte, then its arguments);
 // values are drawn from the edges that break rasterizers: NaN, infinities, -0, huge and
 // tiny magnitudes, handles never given, states out of range. Ends every input with a
-// shutdown so that each one runs from a fresh library.
+// shutdown so that each one runs from a fresh library. Every input runs twice, drawn on
+// the caller's thread and by two workers, and the frames shown (dumped as PNG files into
+// two scratch folders) must be byte for byte the same.
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
@@ -10,6 +12,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
+#include <string>
+#include <unistd.h>
+#include <vector>
 
 #include "gfx/gfx.h"
 
@@ -117,11 +123,14 @@ constexpr int HANDLES = 8;
 // what more would, and keep each input to milliseconds.
 constexpr int MAX_CLEARS = 3;
 constexpr int MAX_BURSTS = 2;
+constexpr int MAX_SWAPS = 4; // each one writes a PNG file in both passes
 
 struct Run {
     bool started = false;
     int clears = 0;
     int bursts = 0;
+    int swaps = 0;
+    const char *threads = "0"; // this pass's worker count, where the input asks for one
     GrMipMapId_t handle[HANDLES] = {-1, -1, -1, -1, -1, -1, -1, -1};
     int next_handle = 0;
 };
@@ -153,7 +162,7 @@ void fail(const char *what)
 
 // The variables grGlideInit reads; only values that keep the run fast and quiet
 // (no display, no waiting, no dump), with both good and bad spellings.
-void set_env(uint8_t e, uint8_t f)
+void set_env(uint8_t e, uint8_t f, const Run &run)
 {
     static const char *const boards[] = {nullptr, "0", "1", "2", "8", "9", "-1", "x"};
     static const char *const texmem[] = {nullptr, "1",       "100", "4096",
@@ -162,7 +171,8 @@ void set_env(uint8_t e, uint8_t f)
     const char *b = boards[e & 7], *t = texmem[(e >> 3) & 7];
     b ? setenv("ACCEL_BOARDS", b, 1) : unsetenv("ACCEL_BOARDS");
     t ? setenv("ACCEL_TEXMEM", t, 1) : unsetenv("ACCEL_TEXMEM");
-    setenv("ACCEL_THREADS", threads[(e >> 6) & 3], 1);
+    const char *t_asked = threads[(e >> 6) & 3];
+    setenv("ACCEL_THREADS", t_asked[0] >= '0' && t_asked[0] <= '9' ? run.threads : t_asked, 1);
     setenv("ACCEL_DISPLAY", f == 0xff ? "bogus" : "none", 1);
 }
 
@@ -223,7 +233,7 @@ void step(Input *in, Run *run)
     case 0:
         if (!run->started) {
             const uint8_t e = take_u8(in);
-            set_env(e, take_u8(in));
+            set_env(e, take_u8(in), *run);
         }
         grGlideInit();
         run->started = true;
@@ -276,9 +286,12 @@ void step(Input *in, Run *run)
             grBufferClear(color, alpha, depth);
         break;
     }
-    case 10:
-        grBufferSwap(take_i32(in));
+    case 10: {
+        const int32_t interval = take_i32(in);
+        if (run->swaps++ < MAX_SWAPS)
+            grBufferSwap(interval);
         break;
+    }
     case 11:
         keep_handle(run, allocate(in));
         break;
@@ -337,20 +350,92 @@ void step(Input *in, Run *run)
 
 } // namespace
 
+namespace
+{
+
+char dump_dir[2][64];
+
+std::vector<std::string> names_in(const char *dir)
+{
+    std::vector<std::string> names;
+    if (DIR *d = opendir(dir)) {
+        while (const dirent *e = readdir(d))
+            if (e->d_name[0] != '.')
+                names.push_back(e->d_name);
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::vector<char> read_whole(const std::string &path)
+{
+    std::vector<char> bytes;
+    if (FILE *f = std::fopen(path.c_str(), "rb")) {
+        char buf[65536];
+        size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+            bytes.insert(bytes.end(), buf, buf + n);
+        std::fclose(f);
+    }
+    return bytes;
+}
+
+void empty_dir(const char *dir)
+{
+    for (const std::string &name : names_in(dir))
+        unlink((std::string(dir) + "/" + name).c_str());
+}
+
+void remove_dump_dirs()
+{
+    for (const char *dir : dump_dir) {
+        empty_dir(dir);
+        rmdir(dir);
+    }
+}
+
+void run_pass(const uint8_t *data, size_t size, int pass)
+{
+    empty_dir(dump_dir[pass]);
+    setenv("ACCEL_DUMP", dump_dir[pass], 1);
+    Input in = {data, data + size};
+    Run run;
+    run.threads = pass == 0 ? "0" : "2";
+    while (in.p < in.end)
+        step(&in, &run);
+    grGlideShutdown();
+}
+
+} // namespace
+
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     setenv("ACCEL_VSYNC", "0", 1);
-    unsetenv("ACCEL_DUMP");
     unsetenv("ACCEL_DEBUG");
+    const char *tmp = std::getenv("TMPDIR");
+    for (char *dir : dump_dir) {
+        std::snprintf(dir, sizeof dump_dir[0], "%s/fuzz-draw-XXXXXX",
+                      tmp && *tmp && std::strlen(tmp) < 40 ? tmp : "/tmp");
+        if (!mkdtemp(dir))
+            fail("cannot make a scratch folder for the frames");
+    }
+    std::atexit(remove_dump_dirs);
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    Input in = {data, data + size};
-    Run run;
-    while (in.p < in.end)
-        step(&in, &run);
-    grGlideShutdown();
+    run_pass(data, size, 0);
+    run_pass(data, size, 1);
+    const std::vector<std::string> a = names_in(dump_dir[0]), b = names_in(dump_dir[1]);
+    if (a != b)
+        fail("a different set of frames was shown with worker threads");
+    for (const std::string &name : a)
+        if (read_whole(std::string(dump_dir[0]) + "/" + name) !=
+            read_whole(std::string(dump_dir[1]) + "/" + name)) {
+            std::fprintf(stderr, "fuzz_draw: %s differs\n", name.c_str());
+            fail("a frame drawn by worker threads differs from the caller's thread's");
+        }
     return 0;
 }
