@@ -278,13 +278,14 @@ void layout(int cols, int rows)
     for (TerminalState *t : screen.board)
         count += t != nullptr;
     const int usable = screen.protocol == PIXELS_NONE ? rows : rows - 1;
+    const int widest = terminal_paint_max_cols(screen.protocol, screen.cell_px_w);
     int slot = 0;
     for (TerminalState *t : screen.board) {
         if (!t)
             continue;
         const int left = slot * cols / count, right = (slot + 1) * cols / count;
         slot++;
-        t->w = std::min({right - left, SCREEN_W, usable * 8 / 3});
+        t->w = std::min({right - left, widest, usable * 8 / 3});
         t->h = t->w * 3 / 8;
         if (t->h <= 0)
             t->w = t->h = 0;

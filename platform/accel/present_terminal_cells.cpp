@@ -192,6 +192,14 @@ bool terminal_paint_detect(PixelProtocol *protocol, ChafaTermInfo **term)
     return true;
 }
 
+int terminal_paint_max_cols(PixelProtocol protocol, int cell_px_w)
+{
+    // Sixels larger than the frame add no detail, only bytes and time.
+    if (protocol == PIXELS_SIXEL)
+        return std::max(1, SCREEN_W / (cell_px_w > 0 ? cell_px_w : GUESS_CELL_W));
+    return SCREEN_W;
+}
+
 void terminal_paint_release_term(ChafaTermInfo *term)
 {
     if (term)

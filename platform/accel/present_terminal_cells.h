@@ -48,6 +48,8 @@ struct TerminalPaint {
 // for a value of the variable that is none of these.
 bool terminal_paint_detect(PixelProtocol *protocol, ChafaTermInfo **term);
 void terminal_paint_release_term(ChafaTermInfo *term);
+// The widest picture, in cells, worth drawing in this way.
+int terminal_paint_max_cols(PixelProtocol protocol, int cell_px_w);
 // Fixes chafa's own threads to one: the rasterizer's workers have the other cores.
 void terminal_paint_init();
 

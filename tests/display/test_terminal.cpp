@@ -229,12 +229,18 @@ const std::vector<std::string> TERMINAL_ENV = {"TERM=xterm-256color", "ACCEL_DIS
                                                "WAYLAND_DISPLAY",     "ACCEL_TERMINAL_PIXELS=0"};
 
 // Runs the probe on a cols x rows terminal to its end; returns everything it wrote.
-std::string run_on_terminal(std::vector<std::string> extra, int cols, int rows, int *status)
+std::string run_on_terminal_env(std::vector<std::string> extra, const std::vector<std::string> &env,
+                                int cols, int rows, int *status)
 {
-    Child c = start_on_pty(probe_args(extra), TERMINAL_ENV, cols, rows);
+    Child c = start_on_pty(probe_args(extra), env, cols, rows);
     std::string out;
     EXPECT_TRUE(finish_on_pty(&c, &out, 60, status)) << "the probe did not end";
     return out;
+}
+
+std::string run_on_terminal(std::vector<std::string> extra, int cols, int rows, int *status)
+{
+    return run_on_terminal_env(extra, TERMINAL_ENV, cols, rows, status);
 }
 
 size_t count(const std::string &s, const std::string &what)
@@ -448,6 +454,12 @@ TEST(Terminal, PixelProtocolsDrawOneImageAFrame)
     vt_feed(&vt, out);
     EXPECT_GE(vt.images, 2);
     EXPECT_FALSE(vt.alt_on);
+
+    // Sixels are never larger than the frame: on 200 x 61 cells of 8 x 16 pixels (the size
+    // taken when the terminal does not say), 80 x 30 cells from column 61, row 16.
+    const std::string big =
+        run_on_terminal_env({"pattern", "display=terminal", "frames=2"}, env, 200, 61, &status);
+    EXPECT_NE(big.find("\x1b[16;61H\x1bP"), std::string::npos);
 }
 
 // Which way is taken without being asked, from the terminal's name: kitty's images, but
