@@ -71,6 +71,8 @@ void drain(int *fd, std::string *to)
     dup2(err_w, 2);
     if (tty > 2)
         close(tty);
+    if (setup.close_stdin)
+        close(0);
     if (chdir(setup.dir.c_str()) != 0)
         _exit(121);
     std::vector<std::string> env;

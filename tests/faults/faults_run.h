@@ -21,6 +21,7 @@ struct DemoSetup {
     std::string dir;              // working folder: where obj.dat and the textures are
     std::vector<std::string> env; // NAME=value on top of ours (ACCEL_* of ours removed)
     StdoutKind out = STDOUT_TERMINAL;
+    bool close_stdin = false; // no descriptor 0 at all (the terminal stays controlling)
 };
 
 struct Demo {
