@@ -55,10 +55,11 @@ bool finite_vertex(const GrVertex &v)
 
 int32_t handle_base(int board)
 {
-    // 7 bits of generation, 3 of board, 10 of slot (TEX_MAX_TEXTURES): every handle is
-    // positive, and a handle from another board or an earlier run is told apart.
+    // 18 bits of generation, 3 of board, 10 of slot (TEX_MAX_TEXTURES): every handle is
+    // positive, and a handle from another board or from any of the last 262143 runs is
+    // told apart.
     static_assert(TEX_MAX_TEXTURES <= 1 << 10 && GR_MAX_BOARDS <= 1 << 3);
-    return (int32_t)(((lib.generation & 0x7f) << 13) | ((uint32_t)board << 10));
+    return (int32_t)(((lib.generation & 0x3ffff) << 13) | ((uint32_t)board << 10));
 }
 
 } // namespace
