@@ -50,19 +50,24 @@ struct Board {
     int64_t rate_start_ns = 0; // start of the current frame-rate window
     int rate_frames = 0;       // frames shown in it
     double fps = 0;            // shown frames per second, over the last full window
+    // A swapped frame in the front buffer that the workers may still be drawing; it is
+    // shown once its commands (pipeline ticket) are drawn, with its swap's interval.
+    bool pending = false;
+    uint64_t pending_ticket = 0;
+    int32_t pending_interval = 0;
 };
 
 // The library's environment, read once by grGlideInit (env.cpp).
 struct Env {
-    bool boards_ok = true;       // ACCEL_BOARDS parsed
-    int boards = 1;              // 0..GR_MAX_BOARDS
-    bool config_ok = true;       // every other variable parsed; grSstOpen fails otherwise
+    bool boards_ok = true; // ACCEL_BOARDS parsed
+    int boards = 1;        // 0..GR_MAX_BOARDS
+    bool config_ok = true; // every other variable parsed; grSstOpen fails otherwise
     DisplayKind display = DISPLAY_AUTO;
     uint32_t texmem = 2u << 20; // bytes per board
     bool vsync = true;
-    int threads = 1;            // rasterizer workers; 0 draws on the caller's thread
+    int threads = 1; // rasterizer workers; 0 draws on the caller's thread
     bool debug = false;
-    char dump_dir[4096] = {};   // empty: no dump
+    char dump_dir[4096] = {}; // empty: no dump
 };
 
 void env_read(Env *env);
@@ -75,6 +80,11 @@ void board_close(Board *b);
 // Waits for the next tick (when asked to), then shows the back buffer (display, dump
 // folder) and exchanges it with the front one, as a double-buffered board does.
 void board_swap(Board *b, const Env &env, int32_t interval);
+// The same swap with the frame not drawn yet: the buffers are exchanged now and the
+// frame, now in front, is shown by board_show_pending once `ticket` is drawn.
+void board_swap_later(Board *b, int32_t interval, uint64_t ticket);
+// Shows the pending frame, if any; its commands must be drawn.
+void board_show_pending(Board *b, const Env &env);
 
 // dump.cpp: writes rgba (bottom row first) as an 8-bit RGB PNG, top row first.
 bool dump_png(const char *path, const uint32_t *rgba, int width, int height);

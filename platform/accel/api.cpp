@@ -10,7 +10,8 @@
 #include "accel.h"
 #include "pipeline.h"
 
-namespace {
+namespace
+{
 
 struct Library {
     bool started = false;
@@ -42,11 +43,20 @@ void finish_drawing()
     }
 }
 
+// Everything queued is drawn and every swapped frame still waiting is shown, in order.
+void show_pending_frames()
+{
+    finish_drawing();
+    for (Board &b : lib.board)
+        if (b.open)
+            board_show_pending(&b, lib.env);
+}
+
 // Only the fields that reach a pixel are checked: z, a and unit 1 are never read.
 bool finite_vertex(const GrVertex &v)
 {
-    const float used[] = {v.x,   v.y,   v.r,   v.g,   v.b, v.ooz, v.oow, v.tmuvtx[0].sow,
-                          v.tmuvtx[0].tow, v.tmuvtx[0].oow};
+    const float used[] = {
+        v.x, v.y, v.r, v.g, v.b, v.ooz, v.oow, v.tmuvtx[0].sow, v.tmuvtx[0].tow, v.tmuvtx[0].oow};
     for (float f : used)
         if (!std::isfinite(f))
             return false;
@@ -97,6 +107,7 @@ void grSstSelect(int32_t which_sst)
 {
     if (!lib.started || !lib.env.boards_ok || which_sst < 0 || which_sst >= lib.env.boards)
         return;
+    show_pending_frames();
     lib.current = which_sst;
 }
 
@@ -108,11 +119,12 @@ int32_t grSstOpen(int32_t resolution, int32_t refresh, int32_t color_format, int
     Board *b = &lib.board[lib.current];
     if (b->open)
         return 0;
+    show_pending_frames();
     if (resolution != GR_RESOLUTION_640x480 || refresh < GR_REFRESH_60Hz ||
         refresh > GR_REFRESH_120Hz || color_format < GR_COLORFORMAT_ARGB ||
         color_format > GR_COLORFORMAT_ABGR || origin != GR_ORIGIN_LOWER_LEFT ||
-        smoothing < GR_SMOOTHING_DISABLE || smoothing > GR_SMOOTHING_ENABLE ||
-        num_buffers < 2 || num_buffers > 3) {
+        smoothing < GR_SMOOTHING_DISABLE || smoothing > GR_SMOOTHING_ENABLE || num_buffers < 2 ||
+        num_buffers > 3) {
         debug_log(lib.env, "grSstOpen: unsupported mode");
         return 0;
     }
@@ -185,8 +197,19 @@ void grBufferSwap(int32_t swap_interval)
     Board *b = current_board();
     if (!b)
         return;
-    finish_drawing();
-    board_swap(b, lib.env, swap_interval);
+    // The frame before this one goes out first, once drawn; this one is drawn meanwhile
+    // and shown at the next swap, or at the next call that waits for all drawing.
+    if (b->pending) {
+        pipeline_wait(lib.pipeline, b->pending_ticket);
+        board_show_pending(b, lib.env);
+    }
+    if (lib.env.dump_dir[0]) {
+        // Whoever reads the dump folder may look as soon as the swap returns.
+        finish_drawing();
+        board_swap(b, lib.env, swap_interval);
+        return;
+    }
+    board_swap_later(b, swap_interval, pipeline_submit(lib.pipeline));
 }
 
 int32_t gu3dfGetInfo(const char *filename, Gu3dfInfo *info)
@@ -203,18 +226,18 @@ int32_t gu3dfLoad(const char *filename, Gu3dfInfo *info)
     return tdf_load(filename, info);
 }
 
-GrMipMapId_t guTexAllocateMemory(int32_t tmu, int32_t odd_even_mask, int32_t width,
-                                 int32_t height, int32_t format, int32_t mipmap_mode,
-                                 int32_t small_lod, int32_t large_lod, int32_t aspect_ratio,
-                                 int32_t s_clamp, int32_t t_clamp, int32_t min_filter,
-                                 int32_t mag_filter, float lod_bias, int32_t trilinear)
+GrMipMapId_t guTexAllocateMemory(int32_t tmu, int32_t odd_even_mask, int32_t width, int32_t height,
+                                 int32_t format, int32_t mipmap_mode, int32_t small_lod,
+                                 int32_t large_lod, int32_t aspect_ratio, int32_t s_clamp,
+                                 int32_t t_clamp, int32_t min_filter, int32_t mag_filter,
+                                 float lod_bias, int32_t trilinear)
 {
     Board *b = current_board();
     if (!b)
         return GR_NULL_MIPMAP_HANDLE;
-    return tex_allocate(&b->tex, tmu, odd_even_mask, width, height, format, mipmap_mode,
-                        small_lod, large_lod, aspect_ratio, s_clamp, t_clamp, min_filter,
-                        mag_filter, lod_bias, trilinear);
+    return tex_allocate(&b->tex, tmu, odd_even_mask, width, height, format, mipmap_mode, small_lod,
+                        large_lod, aspect_ratio, s_clamp, t_clamp, min_filter, mag_filter, lod_bias,
+                        trilinear);
 }
 
 void guTexDownloadMipMap(GrMipMapId_t mmid, const void *src, const GuTexTable *table)
@@ -222,7 +245,7 @@ void guTexDownloadMipMap(GrMipMapId_t mmid, const void *src, const GuTexTable *t
     Board *b = current_board();
     if (!b || !src || !tex_lookup(b->tex, mmid))
         return;
-    finish_drawing(); // queued triangles may sample this texture
+    show_pending_frames(); // queued triangles may sample this texture
     tex_download(&b->tex, mmid, src, table);
 }
 
@@ -253,7 +276,7 @@ void grGlideShutdown(void)
 {
     if (!lib.started)
         return;
-    finish_drawing();
+    show_pending_frames(); // the last frame is shown before the boards close
     for (Board &b : lib.board) {
         if (!b.open)
             continue;

@@ -8,7 +8,8 @@
 
 #include "accel.h"
 
-namespace {
+namespace
+{
 
 int64_t now_ns()
 {
@@ -72,10 +73,12 @@ bool board_open(Board *b, int index, const Env &env, int32_t refresh)
     b->rate_start_ns = 0;
     b->rate_frames = 0;
     b->fps = 0;
+    b->pending = false;
     b->fb.front = (uint32_t *)std::calloc(pixels, sizeof(uint32_t));
     b->fb.back = (uint32_t *)std::calloc(pixels, sizeof(uint32_t));
     b->fb.depth = (float *)std::calloc(pixels, sizeof(float));
-    if (!b->fb.front || !b->fb.back || !b->fb.depth || !present_open(&b->display, env.display, index)) {
+    if (!b->fb.front || !b->fb.back || !b->fb.depth ||
+        !present_open(&b->display, env.display, index)) {
         debug_log(env, "board %d: %s", index,
                   b->fb.depth ? "the display cannot be opened" : "out of memory");
         board_close(b);
@@ -97,7 +100,10 @@ void board_close(Board *b)
     b->open = false;
 }
 
-void board_swap(Board *b, const Env &env, int32_t interval)
+namespace
+{
+
+void show(Board *b, const Env &env, int32_t interval, const uint32_t *rgba)
 {
     if (env.vsync && interval > 0)
         wait_for_tick(&b->tick, interval);
@@ -106,12 +112,41 @@ void board_swap(Board *b, const Env &env, int32_t interval)
         char path[sizeof env.dump_dir + 64];
         std::snprintf(path, sizeof path, "%s/board%d-frame%06" PRIu64 ".png", env.dump_dir,
                       b->index, b->frames_shown);
-        if (!dump_png(path, b->fb.back, SCREEN_W, SCREEN_H))
+        if (!dump_png(path, rgba, SCREEN_W, SCREEN_H))
             debug_log(env, "cannot write %s", path);
     }
-    present_frame(&b->display, b->fb.back, b->fps);
+    present_frame(&b->display, rgba, b->fps);
     b->frames_shown++;
+}
+
+void exchange(Board *b)
+{
     uint32_t *shown = b->fb.back;
     b->fb.back = b->fb.front;
     b->fb.front = shown;
+}
+
+} // namespace
+
+void board_swap(Board *b, const Env &env, int32_t interval)
+{
+    board_show_pending(b, env);
+    show(b, env, interval, b->fb.back);
+    exchange(b);
+}
+
+void board_swap_later(Board *b, int32_t interval, uint64_t ticket)
+{
+    exchange(b);
+    b->pending = true;
+    b->pending_ticket = ticket;
+    b->pending_interval = interval;
+}
+
+void board_show_pending(Board *b, const Env &env)
+{
+    if (!b->pending)
+        return;
+    b->pending = false;
+    show(b, env, b->pending_interval, b->fb.front);
 }

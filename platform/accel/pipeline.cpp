@@ -116,3 +116,14 @@ void pipeline_finish(Pipeline *p)
     flush(p);
     workers_wait(&p->workers, 0);
 }
+
+uint64_t pipeline_submit(Pipeline *p)
+{
+    flush(p);
+    return workers_handed(p->workers);
+}
+
+void pipeline_wait(Pipeline *p, uint64_t ticket)
+{
+    workers_wait_drawn(&p->workers, ticket);
+}

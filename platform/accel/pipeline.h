@@ -22,3 +22,7 @@ void pipeline_triangle(Pipeline *p, Board *target, const GrVertex &a, const GrVe
                        const GrVertex &c);
 // Returns when every queued command is in its target's buffers.
 void pipeline_finish(Pipeline *p);
+// Hands every queued command to the drawing stages and returns at once, with a ticket
+// for pipeline_wait: that returns when those commands (not later ones) are drawn.
+uint64_t pipeline_submit(Pipeline *p);
+void pipeline_wait(Pipeline *p, uint64_t ticket);

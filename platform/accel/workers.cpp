@@ -100,3 +100,17 @@ void workers_wait(Workers *w, int pending)
     while (w->handed - fully_drawn(*w) > (uint64_t)pending)
         w->done.wait(lk);
 }
+
+uint64_t workers_handed(const Workers &w)
+{
+    return w.handed; // written by the caller's thread only
+}
+
+void workers_wait_drawn(Workers *w, uint64_t handed)
+{
+    if (w->count == 0)
+        return;
+    std::unique_lock<std::mutex> lk(w->lock);
+    while (fully_drawn(*w) < handed)
+        w->done.wait(lk);
+}

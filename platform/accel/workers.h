@@ -37,3 +37,7 @@ void workers_run(Workers *w, const Batch *batch);
 // Returns when at most `pending` batches handed over are not fully drawn yet; then the
 // storage of every earlier batch may be reused.
 void workers_wait(Workers *w, int pending);
+// Batches handed over so far: a later workers_wait_drawn of this count returns once all
+// of them are drawn (0 with no threads, which draw on hand-over).
+uint64_t workers_handed(const Workers &w);
+void workers_wait_drawn(Workers *w, uint64_t handed);
