@@ -2,8 +2,10 @@
 // Each call checks that it may run (started, a board open and current, values known),
 // then hands its work to one stage. Everything the caller passes is validated here, so
 // the stages behind may assert their preconditions.
+#include <emmintrin.h>
+
 #include <algorithm>
-#include <cmath>
+#include <cstddef>
 #include <cstring>
 #include <new>
 
@@ -52,15 +54,25 @@ void show_pending_frames()
             board_show_pending(&b, lib.env);
 }
 
-// Only the fields that reach a pixel are checked: z, a and unit 1 are never read.
-bool finite_vertex(const GrVertex &v)
+// Only the fields that reach a pixel are checked: z, a and unit 1 are never read. A float
+// is infinite or NaN exactly when its exponent bits are all set; the first twelve floats
+// of a corner are three 16-byte loads, and z and a are masked out of the test.
+bool finite_corners(const GrVertex &a, const GrVertex &b, const GrVertex &c)
 {
-    const float used[] = {
-        v.x, v.y, v.r, v.g, v.b, v.ooz, v.oow, v.tmuvtx[0].sow, v.tmuvtx[0].tow, v.tmuvtx[0].oow};
-    for (float f : used)
-        if (!std::isfinite(f))
-            return false;
-    return true;
+    static_assert(sizeof(GrVertex) == 15 * sizeof(float) && offsetof(GrVertex, z) == 8 &&
+                  offsetof(GrVertex, a) == 28 && offsetof(GrVertex, tmuvtx) == 36);
+    constexpr int EXP = 0x7f800000;
+    const __m128i exp = _mm_set1_epi32(EXP);
+    const __m128i mask0 = _mm_setr_epi32(EXP, EXP, 0, EXP); // x y z r
+    const __m128i mask1 = _mm_setr_epi32(EXP, EXP, EXP, 0); // g b ooz a
+    __m128i bad = _mm_setzero_si128();
+    for (const GrVertex *v : {&a, &b, &c}) {
+        const __m128i *p = (const __m128i *)v; // oow, unit 0's sow tow oow in the third
+        bad = _mm_or_si128(bad, _mm_cmpeq_epi32(_mm_and_si128(_mm_loadu_si128(p), mask0), exp));
+        bad = _mm_or_si128(bad, _mm_cmpeq_epi32(_mm_and_si128(_mm_loadu_si128(p + 1), mask1), exp));
+        bad = _mm_or_si128(bad, _mm_cmpeq_epi32(_mm_and_si128(_mm_loadu_si128(p + 2), exp), exp));
+    }
+    return _mm_movemask_epi8(bad) == 0;
 }
 
 int32_t handle_base(int board)
@@ -264,7 +276,7 @@ void guDrawTriangleWithClip(const GrVertex *a, const GrVertex *b, const GrVertex
     Board *board = current_board();
     if (!board || !a || !b || !c)
         return;
-    if (!finite_vertex(*a) || !finite_vertex(*b) || !finite_vertex(*c))
+    if (!finite_corners(*a, *b, *c))
         return;
     if (lib.drawing != board)
         finish_drawing();
