@@ -346,21 +346,68 @@ inline void shade4(const TriSetup &tri, const float (&row)[6], int x4, __m128i c
     }
 }
 
-template <bool TEXTURED, bool DEPTH>
-void raster_small(const TriSetup &tri, const TileRect &r, uint32_t *color_buf, float *depth_buf)
+// Edge values of the 32-bit path at the group that starts row r.y0, and their steps.
+struct SmallEdges {
+    __m128i row[3], step4[3], step_y[3];
+};
+
+SmallEdges small_edges(const TriSetup &tri, const TileRect &r)
 {
     const int xs = r.x0 & ~3;
-    __m128i row[3], step4[3], step_y[3];
+    SmallEdges s;
     for (int e = 0; e < 3; e++) {
         const EdgeFn &f = tri.edge[e];
         const int64_t start = f.a * (xs * SUBPIXEL_ONE + SUBPIXEL_ONE / 2) +
                               f.b * (r.y0 * SUBPIXEL_ONE + SUBPIXEL_ONE / 2) + f.c;
         const int32_t sx = (int32_t)(f.a * SUBPIXEL_ONE);
-        row[e] =
+        s.row[e] =
             _mm_add_epi32(_mm_set1_epi32((int32_t)start), _mm_setr_epi32(0, sx, 2 * sx, 3 * sx));
-        step4[e] = _mm_set1_epi32(4 * sx);
-        step_y[e] = _mm_set1_epi32((int32_t)(f.b * SUBPIXEL_ONE));
+        s.step4[e] = _mm_set1_epi32(4 * sx);
+        s.step_y[e] = _mm_set1_epi32((int32_t)(f.b * SUBPIXEL_ONE));
     }
+    return s;
+}
+
+// Whether some pixel of r is covered and passes the depth test. A hidden triangle then
+// costs no colour or texture setup; the test reads the depth that its own pixels would
+// meet, since a triangle never covers a pixel twice.
+bool small_visible(const TriSetup &tri, const TileRect &r, const float *depth_buf)
+{
+    const int xs = r.x0 & ~3;
+    SmallEdges s = small_edges(tri, r);
+    const __m128i minus_one = _mm_set1_epi32(-1);
+    for (int y = r.y0; y <= r.y1; y++) {
+        const float py = (float)y + 0.5f;
+        const float zrow = tri.z.a0 + tri.z.dy * py;
+        const float *depth = depth_buf + y * SCREEN_W;
+        __m128i e0 = s.row[0], e1 = s.row[1], e2 = s.row[2];
+        for (int x4 = xs; x4 <= r.x1; x4 += 4) {
+            const __m128i cover =
+                _mm_cmpgt_epi32(_mm_or_si128(_mm_or_si128(e0, e1), e2), minus_one);
+            if (_mm_movemask_epi8(cover)) {
+                const __m128 px =
+                    _mm_add_ps(_mm_set1_ps((float)x4), _mm_setr_ps(0.5f, 1.5f, 2.5f, 3.5f));
+                const __m128 keep = _mm_and_ps(
+                    _mm_castsi128_ps(cover),
+                    depth4(tri.depth_func, plane4(zrow, tri.z.dx, px), _mm_loadu_ps(depth + x4)));
+                if (_mm_movemask_ps(keep))
+                    return true;
+            }
+            e0 = _mm_add_epi32(e0, s.step4[0]);
+            e1 = _mm_add_epi32(e1, s.step4[1]);
+            e2 = _mm_add_epi32(e2, s.step4[2]);
+        }
+        for (int e = 0; e < 3; e++)
+            s.row[e] = _mm_add_epi32(s.row[e], s.step_y[e]);
+    }
+    return false;
+}
+
+template <bool TEXTURED, bool DEPTH>
+void raster_small(const TriSetup &tri, const TileRect &r, uint32_t *color_buf, float *depth_buf)
+{
+    const int xs = r.x0 & ~3;
+    SmallEdges s = small_edges(tri, r);
     const __m128i minus_one = _mm_set1_epi32(-1);
     for (int y = r.y0; y <= r.y1; y++) {
         const float py = (float)y + 0.5f;
@@ -369,18 +416,18 @@ void raster_small(const TriSetup &tri, const TileRect &r, uint32_t *color_buf, f
                                tri.s.a0 + tri.s.dy * py, tri.t.a0 + tri.t.dy * py};
         uint32_t *color = color_buf + y * SCREEN_W;
         float *depth = depth_buf + y * SCREEN_W;
-        __m128i e0 = row[0], e1 = row[1], e2 = row[2];
+        __m128i e0 = s.row[0], e1 = s.row[1], e2 = s.row[2];
         for (int x4 = xs; x4 <= r.x1; x4 += 4) {
             const __m128i cover =
                 _mm_cmpgt_epi32(_mm_or_si128(_mm_or_si128(e0, e1), e2), minus_one);
             if (_mm_movemask_epi8(cover))
                 shade4<TEXTURED, DEPTH>(tri, rows, x4, cover, color, depth);
-            e0 = _mm_add_epi32(e0, step4[0]);
-            e1 = _mm_add_epi32(e1, step4[1]);
-            e2 = _mm_add_epi32(e2, step4[2]);
+            e0 = _mm_add_epi32(e0, s.step4[0]);
+            e1 = _mm_add_epi32(e1, s.step4[1]);
+            e2 = _mm_add_epi32(e2, s.step4[2]);
         }
         for (int e = 0; e < 3; e++)
-            row[e] = _mm_add_epi32(row[e], step_y[e]);
+            s.row[e] = _mm_add_epi32(s.row[e], s.step_y[e]);
     }
 }
 
@@ -420,7 +467,10 @@ void raster_tile(const Batch &batch, int tile)
         if (r.x0 > r.x1 || r.y0 > r.y1)
             continue;
         TriSetup tri;
-        setup_triangle(cmd.tri, &tri);
+        setup_coverage(cmd.tri, &tri);
+        if (tri.small && tri.depth_test && !small_visible(tri, r, batch.depth))
+            continue;
+        setup_shading(cmd.tri, &tri);
         // The fill routine is chosen per triangle, never per pixel.
         if (tri.textured && tri.depth_test)
             raster_triangle<true, true>(tri, r, batch.color, batch.depth);

@@ -29,6 +29,17 @@ Basis make_basis(const double (&x)[3], const double (&y)[3])
     return Basis{x[0], y[0], dy2 * inv, dy1 * inv, dx1 * inv, dx2 * inv};
 }
 
+// The basis of a triangle's snapped corners, in pixels.
+Basis corner_basis(const ScreenTri &st)
+{
+    double px[3], py[3];
+    for (int i = 0; i < 3; i++) {
+        px[i] = st.x[i] * (1.0 / SUBPIXEL_ONE);
+        py[i] = st.y[i] * (1.0 / SUBPIXEL_ONE);
+    }
+    return make_basis(px, py);
+}
+
 // Solves a linear attribute in double. False when its coefficients are not finite.
 bool solve(const Basis &k, const double (&v)[3], double *a0, double *dx, double *dy)
 {
@@ -138,7 +149,7 @@ void setup_capture(const GrVertex *const (&v)[3], const RenderState &state, TriI
     in->state = state;
 }
 
-void setup_triangle(const TriInput &in, TriSetup *tri)
+void setup_coverage(const TriInput &in, TriSetup *tri)
 {
     const ScreenTri &st = in.st;
     const RenderState &state = in.state;
@@ -166,30 +177,35 @@ void setup_triangle(const TriInput &in, TriSetup *tri)
         clip_edges(st, tri->edge);
     }
 
+    const Basis k = corner_basis(st);
+    const double z[3] = {in.c[0].ooz, in.c[1].ooz, in.c[2].ooz};
+    tri->z = solve_plane(k, z);
+    tri->depth_test = state.depth_mode == GR_DEPTHBUFFER_ZBUFFER;
+    tri->depth_write = tri->depth_test && state.depth_mask;
+    tri->depth_func = state.depth_func;
+}
+
+void setup_shading(const TriInput &in, TriSetup *tri)
+{
+    const ScreenTri &st = in.st;
+    const RenderState &state = in.state;
     const Corner *c[3] = {&in.c[0], &in.c[1], &in.c[2]};
-    double px[3], py[3], val[3];
-    for (int i = 0; i < 3; i++) {
-        px[i] = st.x[i] * (1.0 / SUBPIXEL_ONE);
-        py[i] = st.y[i] * (1.0 / SUBPIXEL_ONE);
-    }
-    const Basis k = make_basis(px, py);
-    {
-        const double zr[3][2] = {{c[0]->ooz, c[0]->r}, {c[1]->ooz, c[1]->r}, {c[2]->ooz, c[2]->r}};
-        double a0[2], dx[2], dy[2];
-        const int ok = solve2(k, zr, a0, dx, dy);
-        tri->z = lane_plane(k, zr, 0, ok, a0, dx, dy);
-        tri->r = lane_plane(k, zr, 1, ok, a0, dx, dy);
-    }
+    const Basis k = corner_basis(st);
+    double val[3];
     // Grey shades (the program's) share one plane: the same inputs give the same plane.
     const bool g_is_r = c[0]->g == c[0]->r && c[1]->g == c[1]->r && c[2]->g == c[2]->r;
     const bool b_is_r = c[0]->b == c[0]->r && c[1]->b == c[1]->r && c[2]->b == c[2]->r;
     tri->grey = g_is_r && b_is_r;
     if (g_is_r) {
-        tri->g = tri->r;
-    } else {
         for (int i = 0; i < 3; i++)
-            val[i] = c[i]->g;
-        tri->g = solve_plane(k, val);
+            val[i] = c[i]->r;
+        tri->r = tri->g = solve_plane(k, val);
+    } else {
+        const double rg[3][2] = {{c[0]->r, c[0]->g}, {c[1]->r, c[1]->g}, {c[2]->r, c[2]->g}};
+        double a0[2], dx[2], dy[2];
+        const int ok = solve2(k, rg, a0, dx, dy);
+        tri->r = lane_plane(k, rg, 0, ok, a0, dx, dy);
+        tri->g = lane_plane(k, rg, 1, ok, a0, dx, dy);
     }
     if (b_is_r) {
         tri->b = tri->r;
@@ -198,10 +214,6 @@ void setup_triangle(const TriInput &in, TriSetup *tri)
             val[i] = c[i]->b;
         tri->b = solve_plane(k, val);
     }
-
-    tri->depth_test = state.depth_mode == GR_DEPTHBUFFER_ZBUFFER;
-    tri->depth_write = tri->depth_test && state.depth_mask;
-    tri->depth_func = state.depth_func;
 
     // s and t come as s/w and t/w of unit 0, over the corner's own 1/w (unit 0's 1/w is
     // a hint the program leaves at 0). A corner with 1/w = 0, or a quotient that
@@ -237,4 +249,10 @@ void setup_triangle(const TriInput &in, TriSetup *tri)
     tri->level = lv;
     tri->s = wrap_plane(s_ok, s0, sdx, sdy, top.width_log2, top.width_log2 - lv.width_log2);
     tri->t = wrap_plane(t_ok, t0, tdx, tdy, top.height_log2, top.height_log2 - lv.height_log2);
+}
+
+void setup_triangle(const TriInput &in, TriSetup *tri)
+{
+    setup_coverage(in, tri);
+    setup_shading(in, tri);
 }
