@@ -34,7 +34,11 @@ fi
 targets=$target
 [ "$target" = all ] && targets="mesh tdf draw"
 for t in $targets; do
-    ninja -C "$build" -j2 "fuzz/fuzz_$t" >/dev/null
+    if ! ninja -C "$build" -j2 "fuzz/fuzz_$t" >"$build/fuzz-build.log" 2>&1; then
+        grep -E "error|FAILED" "$build/fuzz-build.log" | head -20
+        echo "tools/fuzz.sh: fuzz_$t does not build; log: $build/fuzz-build.log" >&2
+        exit 2
+    fi
 done
 
 # The library talks to nothing: no display, no 60 Hz wait, no dump folder.
