@@ -66,23 +66,30 @@ int last_centre(double hi)
 
 } // namespace
 
+namespace
+{
+
+// The edge from corner i to corner j.
+inline EdgeFn edge_between(int64_t xi, int64_t yi, int64_t xj, int64_t yj)
+{
+    const int64_t a = yi - yj, b = xj - xi; // zero on the edge, positive inside
+    // y points up. A centre exactly on an edge belongs to this triangle only for a left
+    // edge (a > 0) or a top edge (a == 0, b < 0); the neighbour across the edge sees it
+    // reversed, so exactly one of the two keeps it. Values are integers, so lowering c by
+    // one turns "E >= 0" into "E > 0".
+    const int64_t owns = a > 0 || (a == 0 && b < 0);
+    return EdgeFn{a, b, -(a * xi + b * yi) - (1 - owns)};
+}
+
+} // namespace
+
 void clip_edges(const ScreenTri &t, EdgeFn (&edge)[3])
 {
-    const int64_t x[3] = {(int64_t)t.x[0], (int64_t)t.x[1], (int64_t)t.x[2]};
-    const int64_t y[3] = {(int64_t)t.y[0], (int64_t)t.y[1], (int64_t)t.y[2]};
-    for (int e = 0; e < 3; e++) {
-        const int i = e, j = (e + 1) % 3;
-        EdgeFn &f = edge[e];
-        f.a = y[i] - y[j]; // zero on the edge, positive inside
-        f.b = x[j] - x[i];
-        f.c = -(f.a * x[i] + f.b * y[i]);
-        // y points up. A centre exactly on an edge belongs to this triangle only for a
-        // left edge (a > 0) or a top edge (a == 0, b < 0); the neighbour across the edge
-        // sees it reversed, so exactly one of the two keeps it. Values are integers, so
-        // lowering c by one turns "E >= 0" into "E > 0".
-        if (!(f.a > 0 || (f.a == 0 && f.b < 0)))
-            f.c -= 1;
-    }
+    const int64_t x0 = (int64_t)t.x[0], x1 = (int64_t)t.x[1], x2 = (int64_t)t.x[2];
+    const int64_t y0 = (int64_t)t.y[0], y1 = (int64_t)t.y[1], y2 = (int64_t)t.y[2];
+    edge[0] = edge_between(x0, y0, x1, y1);
+    edge[1] = edge_between(x1, y1, x2, y2);
+    edge[2] = edge_between(x2, y2, x0, y0);
 }
 
 int clip_orient_sign(double xi, double yi, double xj, double yj, double px, double py)

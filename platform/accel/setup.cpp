@@ -13,14 +13,6 @@
 namespace
 {
 
-// The corners' positions (pixels, snapped) solved once per triangle: an attribute's
-// gradient is then two products per axis. A sliver beyond the guard band whose area rounds
-// to zero in double gives infinite factors, and every plane falls back (below).
-struct Basis {
-    double x0, y0;
-    double dy2, dy1, dx1, dx2; // corner offsets divided by twice the area
-};
-
 Basis make_basis(const double (&x)[3], const double (&y)[3])
 {
     const double dx1 = x[1] - x[0], dy1 = y[1] - y[0];
@@ -177,7 +169,7 @@ void setup_coverage(const TriInput &in, TriSetup *tri)
         clip_edges(st, tri->edge);
     }
 
-    const Basis k = corner_basis(st);
+    const Basis k = tri->basis = corner_basis(st);
     const double z[3] = {in.c[0].ooz, in.c[1].ooz, in.c[2].ooz};
     tri->z = solve_plane(k, z);
     tri->depth_test = state.depth_mode == GR_DEPTHBUFFER_ZBUFFER;
@@ -187,10 +179,9 @@ void setup_coverage(const TriInput &in, TriSetup *tri)
 
 void setup_shading(const TriInput &in, TriSetup *tri)
 {
-    const ScreenTri &st = in.st;
     const RenderState &state = in.state;
     const Corner *c[3] = {&in.c[0], &in.c[1], &in.c[2]};
-    const Basis k = corner_basis(st);
+    const Basis &k = tri->basis;
     double val[3];
     // Grey shades (the program's) share one plane: the same inputs give the same plane.
     const bool g_is_r = c[0]->g == c[0]->r && c[1]->g == c[1]->r && c[2]->g == c[2]->r;

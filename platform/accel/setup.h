@@ -26,6 +26,14 @@ struct Plane {
 // |a|, |b| < 2^14 and offsets from a corner < 2^14 + 48. They take the 32-bit path.
 constexpr int64_t SMALL_EXTENT = (1 << 14) - 64; // 28.4 units, ~1020 pixels
 
+// The corners' positions (pixels, snapped) solved once per triangle: an attribute's
+// gradient is then two products per axis. A sliver beyond the guard band whose area rounds
+// to zero in double gives infinite factors, and every plane falls back (below).
+struct Basis {
+    double x0, y0;
+    double dy2, dy1, dx1, dx2; // corner offsets divided by twice the area
+};
+
 struct TriSetup {
     bool exact;         // coverage by exact_edges instead of edge
     bool small;         // !exact and within SMALL_EXTENT: 32-bit edge values, four pixels at a time
@@ -43,6 +51,7 @@ struct TriSetup {
     Plane r, g, b;  // 0..255 scale, unclamped
     Plane s, t;     // texels of `level`; origin wrapped into the first period
     MipLevel level; // the one level this triangle samples
+    Basis basis;    // setup_coverage's, for setup_shading
 };
 
 // What setup reads of one corner.
