@@ -6,6 +6,7 @@
 #   build-fuzz/corpus/TARGET; crashes to build-fuzz/findings/TARGET. The seeds in
 #   fuzz/corpus are only read. Exit status is nonzero when a fuzzer found a fault.
 # Long runs: nice -n 10 tools/fuzz.sh draw 14400 &   (the hours count per target)
+# Races: FUZZ_SANITIZE=thread tools/fuzz.sh draw 600
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 target=${1:-}
@@ -25,10 +26,15 @@ case "$seconds" in
     ;;
 esac
 
-build=${FUZZ_BUILD:-$root/build-fuzz}
+# FUZZ_SANITIZE=thread looks for data races instead (the draw target's worker threads),
+# in build-fuzz-tsan.
+sanitize=${FUZZ_SANITIZE:-address,undefined}
+default_build=$root/build-fuzz
+[ "$sanitize" = thread ] && default_build=$root/build-fuzz-tsan
+build=${FUZZ_BUILD:-$default_build}
 if [ ! -f "$build/build.ninja" ]; then
     CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DFUZZ=ON \
-        -DSANITIZE=address,undefined -DBUILD_TESTING=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DSANITIZE="$sanitize" -DBUILD_TESTING=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         >/dev/null
 fi
 targets=$target
@@ -46,6 +52,7 @@ export ACCEL_DISPLAY=none ACCEL_VSYNC=0
 unset ACCEL_DUMP ACCEL_DEBUG
 export ASAN_OPTIONS=${ASAN_OPTIONS:-halt_on_error=1:abort_on_error=1:detect_leaks=1:allocator_may_return_null=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}
+export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:suppressions=$root/fuzz/tsan.supp}
 
 status=0
 for t in $targets; do
