@@ -370,18 +370,18 @@ SmallEdges small_edges(const TriSetup &tri, const TileRect &r)
 
 // Whether some pixel of r is covered and passes the depth test. A hidden triangle then
 // costs no colour or texture setup; the test reads the depth that its own pixels would
-// meet, since a triangle never covers a pixel twice.
-bool small_visible(const TriSetup &tri, const TileRect &r, const float *depth_buf)
+// meet, since a triangle never covers a pixel twice. When true, r and s are moved on to
+// the first row that has such a pixel: the rows before would draw nothing.
+bool small_visible(const TriSetup &tri, TileRect *r, SmallEdges *s, const float *depth_buf)
 {
-    const int xs = r.x0 & ~3;
-    SmallEdges s = small_edges(tri, r);
+    const int xs = r->x0 & ~3;
     const __m128i minus_one = _mm_set1_epi32(-1);
-    for (int y = r.y0; y <= r.y1; y++) {
-        const float py = (float)y + 0.5f;
+    for (; r->y0 <= r->y1; r->y0++) {
+        const float py = (float)r->y0 + 0.5f;
         const float zrow = tri.z.a0 + tri.z.dy * py;
-        const float *depth = depth_buf + y * SCREEN_W;
-        __m128i e0 = s.row[0], e1 = s.row[1], e2 = s.row[2];
-        for (int x4 = xs; x4 <= r.x1; x4 += 4) {
+        const float *depth = depth_buf + r->y0 * SCREEN_W;
+        __m128i e0 = s->row[0], e1 = s->row[1], e2 = s->row[2];
+        for (int x4 = xs; x4 <= r->x1; x4 += 4) {
             const __m128i cover =
                 _mm_cmpgt_epi32(_mm_or_si128(_mm_or_si128(e0, e1), e2), minus_one);
             if (_mm_movemask_epi8(cover)) {
@@ -393,21 +393,22 @@ bool small_visible(const TriSetup &tri, const TileRect &r, const float *depth_bu
                 if (_mm_movemask_ps(keep))
                     return true;
             }
-            e0 = _mm_add_epi32(e0, s.step4[0]);
-            e1 = _mm_add_epi32(e1, s.step4[1]);
-            e2 = _mm_add_epi32(e2, s.step4[2]);
+            e0 = _mm_add_epi32(e0, s->step4[0]);
+            e1 = _mm_add_epi32(e1, s->step4[1]);
+            e2 = _mm_add_epi32(e2, s->step4[2]);
         }
         for (int e = 0; e < 3; e++)
-            s.row[e] = _mm_add_epi32(s.row[e], s.step_y[e]);
+            s->row[e] = _mm_add_epi32(s->row[e], s->step_y[e]);
     }
     return false;
 }
 
+// s: small_edges(tri, r), for the 32-bit path.
 template <bool TEXTURED, bool DEPTH>
-void raster_small(const TriSetup &tri, const TileRect &r, uint32_t *color_buf, float *depth_buf)
+void raster_small(const TriSetup &tri, const TileRect &r, SmallEdges s, uint32_t *color_buf,
+                  float *depth_buf)
 {
     const int xs = r.x0 & ~3;
-    SmallEdges s = small_edges(tri, r);
     const __m128i minus_one = _mm_set1_epi32(-1);
     for (int y = r.y0; y <= r.y1; y++) {
         const float py = (float)y + 0.5f;
@@ -432,10 +433,11 @@ void raster_small(const TriSetup &tri, const TileRect &r, uint32_t *color_buf, f
 }
 
 template <bool TEXTURED, bool DEPTH>
-void raster_triangle(const TriSetup &tri, const TileRect &r, uint32_t *color, float *depth)
+void raster_triangle(const TriSetup &tri, const TileRect &r, const SmallEdges &s, uint32_t *color,
+                     float *depth)
 {
     if (tri.small)
-        raster_small<TEXTURED, DEPTH>(tri, r, color, depth);
+        raster_small<TEXTURED, DEPTH>(tri, r, s, color, depth);
     else if (tri.exact)
         raster_exact<TEXTURED, DEPTH>(tri, r, color, depth);
     else
@@ -462,23 +464,27 @@ void raster_tile(const Batch &batch, int tile)
             continue;
         }
         const ScreenTri &st = cmd.tri.st;
-        const TileRect r = {std::max(t.x0, st.min_x), std::max(t.y0, st.min_y),
-                            std::min(t.x1, st.max_x), std::min(t.y1, st.max_y)};
+        TileRect r = {std::max(t.x0, st.min_x), std::max(t.y0, st.min_y), std::min(t.x1, st.max_x),
+                      std::min(t.y1, st.max_y)};
         if (r.x0 > r.x1 || r.y0 > r.y1)
             continue;
         TriSetup tri;
         setup_coverage(cmd.tri, &tri);
-        if (tri.small && tri.depth_test && !small_visible(tri, r, batch.depth))
-            continue;
+        SmallEdges s;
+        if (tri.small) {
+            s = small_edges(tri, r);
+            if (tri.depth_test && !small_visible(tri, &r, &s, batch.depth))
+                continue;
+        }
         setup_shading(cmd.tri, &tri);
         // The fill routine is chosen per triangle, never per pixel.
         if (tri.textured && tri.depth_test)
-            raster_triangle<true, true>(tri, r, batch.color, batch.depth);
+            raster_triangle<true, true>(tri, r, s, batch.color, batch.depth);
         else if (tri.textured)
-            raster_triangle<true, false>(tri, r, batch.color, batch.depth);
+            raster_triangle<true, false>(tri, r, s, batch.color, batch.depth);
         else if (tri.depth_test)
-            raster_triangle<false, true>(tri, r, batch.color, batch.depth);
+            raster_triangle<false, true>(tri, r, s, batch.color, batch.depth);
         else
-            raster_triangle<false, false>(tri, r, batch.color, batch.depth);
+            raster_triangle<false, false>(tri, r, s, batch.color, batch.depth);
     }
 }

@@ -170,8 +170,13 @@ void setup_coverage(const TriInput &in, TriSetup *tri)
     }
 
     const Basis k = tri->basis = corner_basis(st);
-    const double z[3] = {in.c[0].ooz, in.c[1].ooz, in.c[2].ooz};
-    tri->z = solve_plane(k, z);
+    // r rides along with z: two lanes cost one, and most triangles are drawn.
+    const double zr[3][2] = {
+        {in.c[0].ooz, in.c[0].r}, {in.c[1].ooz, in.c[1].r}, {in.c[2].ooz, in.c[2].r}};
+    double a0[2], dx[2], dy[2];
+    const int ok = solve2(k, zr, a0, dx, dy);
+    tri->z = lane_plane(k, zr, 0, ok, a0, dx, dy);
+    tri->r = lane_plane(k, zr, 1, ok, a0, dx, dy);
     tri->depth_test = state.depth_mode == GR_DEPTHBUFFER_ZBUFFER;
     tri->depth_write = tri->depth_test && state.depth_mask;
     tri->depth_func = state.depth_func;
@@ -188,15 +193,11 @@ void setup_shading(const TriInput &in, TriSetup *tri)
     const bool b_is_r = c[0]->b == c[0]->r && c[1]->b == c[1]->r && c[2]->b == c[2]->r;
     tri->grey = g_is_r && b_is_r;
     if (g_is_r) {
-        for (int i = 0; i < 3; i++)
-            val[i] = c[i]->r;
-        tri->r = tri->g = solve_plane(k, val);
+        tri->g = tri->r;
     } else {
-        const double rg[3][2] = {{c[0]->r, c[0]->g}, {c[1]->r, c[1]->g}, {c[2]->r, c[2]->g}};
-        double a0[2], dx[2], dy[2];
-        const int ok = solve2(k, rg, a0, dx, dy);
-        tri->r = lane_plane(k, rg, 0, ok, a0, dx, dy);
-        tri->g = lane_plane(k, rg, 1, ok, a0, dx, dy);
+        for (int i = 0; i < 3; i++)
+            val[i] = c[i]->g;
+        tri->g = solve_plane(k, val);
     }
     if (b_is_r) {
         tri->b = tri->r;

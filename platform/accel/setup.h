@@ -75,8 +75,8 @@ void setup_capture(const GrVertex *const (&v)[3], const RenderState &state, TriI
 // Builds the triangle's record; the same input always gives the same record.
 void setup_triangle(const TriInput &in, TriSetup *tri);
 // The same record in two halves. setup_coverage fills what tells which pixels are drawn
-// (flags, box, edges, the z plane); setup_shading the colour and texture planes, only
-// needed once some pixel passes the depth test.
+// (flags, box, edges, the z plane, and r with it); setup_shading the other colour and the
+// texture planes, only needed once some pixel passes the depth test.
 void setup_coverage(const TriInput &in, TriSetup *tri);
 void setup_shading(const TriInput &in, TriSetup *tri);
 
