@@ -255,6 +255,29 @@ bool crashed(const Demo &d)
            sig == SIGKILL || sig == SIGTRAP || sig == SIGSYS;
 }
 
+void add_shim(DemoSetup *setup, const std::string &shim, const std::string &report)
+{
+    setup->env.push_back("LD_PRELOAD=" + shim);
+    setup->env.push_back("FAULT_REPORT=" + report);
+    // A sanitizer's runtime wants to be first in the list of libraries; the shim must come
+    // first to see malloc, and hands every other call on to it.
+    const char *asan = std::getenv("ASAN_OPTIONS");
+    setup->env.push_back(std::string("ASAN_OPTIONS=") + (asan ? asan : "") +
+                         ":verify_asan_link_order=0");
+}
+
+int shutdowns_in(const std::string &report)
+{
+    FILE *f = std::fopen(report.c_str(), "r");
+    if (!f)
+        return -1;
+    int failed = 0, shutdowns = -1;
+    if (std::fscanf(f, "failed %d shutdowns %d", &failed, &shutdowns) != 2)
+        shutdowns = -1;
+    std::fclose(f);
+    return shutdowns;
+}
+
 std::string make_temp_dir()
 {
     const char *tmp = std::getenv("TMPDIR");

@@ -58,6 +58,12 @@ std::string describe_end(const Demo &d);
 // True for signals that mean a crash rather than a request to stop.
 bool crashed(const Demo &d);
 
+// Loads tests/faults' shim (libfault_inject.so) into the demo: it writes to `report`, at
+// exit, how many allocations it refused and how many grGlideShutdown calls were made.
+void add_shim(DemoSetup *setup, const std::string &shim, const std::string &report);
+// The report's "shutdowns N" count, or -1 when there is no report.
+int shutdowns_in(const std::string &report);
+
 std::string make_temp_dir();
 void remove_tree(const std::string &dir);
 void copy_file(const std::string &from, const std::string &to);

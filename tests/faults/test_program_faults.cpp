@@ -75,15 +75,9 @@ void run_out_of_memory(const OomCase &c, uint32_t bytes)
     DemoSetup setup;
     setup.dir = ASSETS;
     setup.env = quiet_env("none");
-    setup.env.push_back("LD_PRELOAD=" FAULT_INJECT_PATH);
+    add_shim(&setup, FAULT_INJECT_PATH, dir + "/report");
     setup.env.push_back("FAULT_MALLOC_SIZE=" + std::to_string(bytes));
     setup.env.push_back("FAULT_MALLOC_NTH=" + std::to_string(c.nth));
-    setup.env.push_back("FAULT_REPORT=" + dir + "/report");
-    // A sanitizer's runtime wants to be first in the list of libraries; ours must come
-    // first to see malloc, and hands every other call on to it.
-    const char *asan = std::getenv("ASAN_OPTIONS");
-    setup.env.push_back(std::string("ASAN_OPTIONS=") + (asan ? asan : "") +
-                        ":verify_asan_link_order=0");
     Demo d;
     std::string why;
     ASSERT_TRUE(demo_start(setup, &d, &why)) << why;
@@ -247,9 +241,12 @@ TEST(ProgramFaults, PipedStdoutThatBreaksUnderTheTerminalDisplayEndsCleanly)
 // not hold the demo: a key still ends it, and its exit does not wait for the terminal.
 TEST(ProgramFaults, StalledTerminalDoesNotHoldTheDemo)
 {
+    const std::string dir = make_temp_dir();
+    ASSERT_FALSE(dir.empty());
     DemoSetup setup;
     setup.dir = ASSETS;
     setup.env = quiet_env("terminal");
+    add_shim(&setup, FAULT_INJECT_PATH, dir + "/report");
     Demo d;
     std::string why;
     ASSERT_TRUE(demo_start(setup, &d, &why)) << why;
@@ -259,7 +256,9 @@ TEST(ProgramFaults, StalledTerminalDoesNotHoldTheDemo)
     EXPECT_TRUE(demo_wait(&d)) << "the demo waited for a terminal that takes nothing";
     EXPECT_TRUE(WIFEXITED(d.status) && WEXITSTATUS(d.status) == 0) << describe_end(d);
     expect_clean_end(&d, "stalled terminal");
+    EXPECT_EQ(shutdowns_in(dir + "/report"), 1) << "the board was not shut down once";
     demo_finish(&d);
+    remove_tree(dir);
 }
 
 TEST(ProgramFaults, ClosedStdoutUnderTheTerminalDisplayEndsCleanly)

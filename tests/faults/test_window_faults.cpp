@@ -81,7 +81,10 @@ class WindowFaults : public ::testing::Test
         if (x)
             XCloseDisplay(x);
         stop_server(SIGTERM);
+        remove_tree(report);
     }
+
+    int shutdowns() const { return shutdowns_in(report + "/report"); }
 
     void stop_server(int sig)
     {
@@ -98,6 +101,9 @@ class WindowFaults : public ::testing::Test
         DemoSetup setup;
         setup.dir = ASSETS_DIR;
         setup.env = {"ACCEL_DISPLAY=window", "ACCEL_VSYNC=1", "DISPLAY=" + display};
+        report = make_temp_dir();
+        ASSERT_FALSE(report.empty());
+        add_shim(&setup, FAULT_INJECT_PATH, report + "/report");
         std::string why;
         ASSERT_TRUE(demo_start(setup, d, &why)) << why;
     }
@@ -142,6 +148,7 @@ class WindowFaults : public ::testing::Test
     }
 
     std::string display;
+    std::string report; // the shim's folder
     pid_t xvfb = -1;
     Display *x = nullptr;
 };
@@ -163,6 +170,7 @@ TEST_F(WindowFaults, ClosingTheWindowEndsTheDemoLikeAKey)
     EXPECT_TRUE(WIFEXITED(d.status) && WEXITSTATUS(d.status) == 0) << describe_end(d);
     EXPECT_EQ(d.errors, "");
     EXPECT_TRUE(same_mode(d.before, demo_mode(d))) << "the terminal's mode was not restored";
+    EXPECT_EQ(shutdowns(), 1) << "the board was not shut down once";
     demo_finish(&d);
 }
 
@@ -180,6 +188,8 @@ TEST_F(WindowFaults, KilledXServerEndsTheDemoWithoutACrash)
     EXPECT_TRUE(clean_status(d)) << describe_end(d) << "\n" << d.errors;
     EXPECT_TRUE(same_mode(d.before, demo_mode(d)))
         << "the terminal's mode was not restored (" << describe_end(d) << ")";
+    if (WIFEXITED(d.status) && WEXITSTATUS(d.status) == 0)
+        EXPECT_EQ(shutdowns(), 1) << "ended as by a key, but without one shutdown";
     std::printf("note: with its X server gone the demo ended with %s%s%s\n",
                 describe_end(d).c_str(), d.errors.empty() ? "" : ", saying: ", d.errors.c_str());
     demo_finish(&d);
