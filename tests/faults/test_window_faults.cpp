@@ -188,8 +188,9 @@ TEST_F(WindowFaults, KilledXServerEndsTheDemoWithoutACrash)
     EXPECT_TRUE(clean_status(d)) << describe_end(d) << "\n" << d.errors;
     EXPECT_TRUE(same_mode(d.before, demo_mode(d)))
         << "the terminal's mode was not restored (" << describe_end(d) << ")";
-    if (WIFEXITED(d.status) && WEXITSTATUS(d.status) == 0)
+    if (WIFEXITED(d.status) && WEXITSTATUS(d.status) == 0) {
         EXPECT_EQ(shutdowns(), 1) << "ended as by a key, but without one shutdown";
+    }
     std::printf("note: with its X server gone the demo ended with %s%s%s\n",
                 describe_end(d).c_str(), d.errors.empty() ? "" : ", saying: ", d.errors.c_str());
     demo_finish(&d);
