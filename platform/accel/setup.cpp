@@ -216,16 +216,25 @@ void setup_shading(const TriInput &in, TriSetup *tri)
     tri->level = MipLevel{};
     if (!tex || tex->level_count <= 0)
         return;
+    if (c[0]->oow == 0.0f || c[1]->oow == 0.0f || c[2]->oow == 0.0f)
+        return;
+    // The six quotients in two divisions (the same bits as one by one); a quotient is
+    // infinite or NaN exactly when its exponent bits are all set.
+    const __m128 q01 = _mm_div_ps(_mm_setr_ps(c[0]->sow, c[0]->tow, c[1]->sow, c[1]->tow),
+                                  _mm_setr_ps(c[0]->oow, c[0]->oow, c[1]->oow, c[1]->oow));
+    const __m128 q2 = _mm_div_ps(_mm_setr_ps(c[2]->sow, c[2]->tow, 0.0f, 0.0f),
+                                 _mm_setr_ps(c[2]->oow, c[2]->oow, 1.0f, 1.0f));
+    const __m128i exp = _mm_set1_epi32(0x7f800000);
+    const __m128i bad =
+        _mm_or_si128(_mm_cmpeq_epi32(_mm_and_si128(_mm_castps_si128(q01), exp), exp),
+                     _mm_cmpeq_epi32(_mm_and_si128(_mm_castps_si128(q2), exp), exp));
+    if (_mm_movemask_epi8(bad))
+        return;
+    const __m128d unit = _mm_set1_pd((double)tex->texels_per_unit);
     double st_val[3][2];
-    for (int i = 0; i < 3; i++) {
-        if (c[i]->oow == 0.0f)
-            return;
-        const float si = c[i]->sow / c[i]->oow, ti = c[i]->tow / c[i]->oow;
-        if (!std::isfinite(si) || !std::isfinite(ti))
-            return;
-        st_val[i][0] = (double)si * tex->texels_per_unit;
-        st_val[i][1] = (double)ti * tex->texels_per_unit;
-    }
+    _mm_storeu_pd(st_val[0], _mm_mul_pd(_mm_cvtps_pd(q01), unit));
+    _mm_storeu_pd(st_val[1], _mm_mul_pd(_mm_cvtps_pd(_mm_movehl_ps(q01, q01)), unit));
+    _mm_storeu_pd(st_val[2], _mm_mul_pd(_mm_cvtps_pd(q2), unit));
     double a0[2], gx[2], gy[2];
     const int ok = solve2(k, st_val, a0, gx, gy);
     const bool s_ok = ok & 1, t_ok = ok & 2;
