@@ -1,8 +1,17 @@
 #!/bin/bash
-# Builds everything and runs every test.
+# Builds everything and runs every test:
+#   1. the whole suite, built with warnings as errors (build/);
+#   2. the whole suite again under AddressSanitizer and UndefinedBehaviorSanitizer, and the
+#      rasterizer's tests under ThreadSanitizer (tools/ci-sanitize.sh);
+#   3. each fuzzer for a short while from its kept seeds (tools/fuzz.sh).
+# ./test.sh --quick runs only the first.
 set -eu
 cd "$(dirname "$0")"
 tools/install-deps.sh --test
 cmake -S . -B build -G Ninja -DWERROR=ON >/dev/null
 cmake --build build
 ctest --test-dir build --output-on-failure -j2
+[ "${1:-}" = --quick ] && exit 0
+tools/ci-sanitize.sh all
+tools/fuzz.sh all "${FUZZ_SECONDS:-30}"
+echo "test.sh: every test passed"
