@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <utility>
 
 #include "driver/animation.h"
 #include "reference.h"
@@ -68,6 +69,45 @@ TEST(Frame, ProgramFramesMatchTheReferenceForEveryThreadCount)
         for (int threads : {0, 1, 2, 5})
             EXPECT_EQ(count_differences(pipeline_image(draws, threads), want), 0)
                 << "frame " << frame << ", " << threads << " threads";
+    }
+}
+
+// A swap hands frame A over and the program goes on queuing frame B into the other
+// buffer; the wait for A's ticket must return with all of A drawn. B's first commands
+// stay in the batch being filled, so the wait is the only thing that holds A's last
+// batches back.
+TEST(Frame, SubmittedFrameIsCompleteWhileTheNextIsQueued)
+{
+    constexpr size_t QUEUED_BEFORE_WAIT = 100;
+    const std::vector<Draw> a = program_frame(0), b = program_frame(37);
+    const Image want_a = reference_image(a), want_b = reference_image(b);
+    for (int threads : {0, 1, 2, 5}) {
+        Board *board = test_board_new();
+        Pipeline *p = pipeline_create(threads);
+        pipeline_clear(p, board, 0, 0.0f);
+        for (const Draw &d : a) {
+            board->state = d.state;
+            pipeline_triangle(p, board, d.v[0], d.v[1], d.v[2]);
+        }
+        const uint64_t ticket = pipeline_submit(p);
+        std::swap(board->fb.back, board->fb.front);
+        pipeline_clear(p, board, 0, 0.0f);
+        for (size_t i = 0; i < QUEUED_BEFORE_WAIT; i++) {
+            board->state = b[i].state;
+            pipeline_triangle(p, board, b[i].v[0], b[i].v[1], b[i].v[2]);
+        }
+        pipeline_wait(p, ticket);
+        Image shown = want_a; // the depth buffer is B's by now: colour is compared only
+        shown.color.assign(board->fb.front, board->fb.front + SCREEN_W * SCREEN_H);
+        EXPECT_EQ(count_differences(shown, want_a), 0) << threads << " threads";
+        for (size_t i = QUEUED_BEFORE_WAIT; i < b.size(); i++) {
+            board->state = b[i].state;
+            pipeline_triangle(p, board, b[i].v[0], b[i].v[1], b[i].v[2]);
+        }
+        pipeline_finish(p);
+        EXPECT_EQ(count_differences(test_board_image(*board), want_b), 0) << threads << " threads";
+        pipeline_destroy(p);
+        test_board_free(board);
     }
 }
 
