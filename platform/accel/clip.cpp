@@ -163,6 +163,8 @@ bool clip_in_band(const int32_t (&sx)[4], const int32_t (&sy)[4], ScreenTri *out
     // Both windings are drawn: a clockwise triangle is walked the other way round.
     const int order[3] = {0, area2 > 0 ? 1 : 2, area2 > 0 ? 2 : 1};
     out->exact = false;
+    out->small = std::max({ix[0], ix[1], ix[2]}) - std::min({ix[0], ix[1], ix[2]}) < SMALL_EXTENT &&
+                 std::max({iy[0], iy[1], iy[2]}) - std::min({iy[0], iy[1], iy[2]}) < SMALL_EXTENT;
     for (int i = 0; i < 3; i++) {
         out->order[i] = (int8_t)order[i];
         out->x[i] = (double)ix[order[i]];
@@ -220,6 +222,7 @@ bool clip_triangle(const GrVertex &a, const GrVertex &b, const GrVertex &c, Scre
         return false;
     const int order[3] = {0, area_sign > 0 ? 1 : 2, area_sign > 0 ? 2 : 1};
     out->exact = true;
+    out->small = false;
     for (int i = 0; i < 3; i++) {
         out->order[i] = (int8_t)order[i];
         out->x[i] = x[order[i]];

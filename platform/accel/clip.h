@@ -18,6 +18,12 @@ constexpr int64_t SUBPIXEL_ONE = 1 << SUBPIXEL_BITS;
 // Triangles with a corner beyond take the exact path.
 constexpr double GUARD_BAND = 536870912.0; // 2^29 sub-pixel units
 
+// Triangles whose snapped extent is below this in both axes have edge values below 2^30
+// at every centre of their box (and three pixels past it, where a 4-wide group ends):
+// |a|, |b| < 2^14 and offsets from a corner < 2^14 + 48. They take the 32-bit path
+// (raster.cpp); clip decides, as it has the integer extents at hand.
+constexpr int64_t SMALL_EXTENT = (1 << 14) - 64; // 28.4 units, ~1020 pixels
+
 // E = a*px + b*py + c at a pixel centre (px, py) in 28.4 units; the centre is covered
 // when E >= 0 for all three edges (the fill rule is folded into c).
 struct EdgeFn {
@@ -28,6 +34,7 @@ struct EdgeFn {
 // Kept small: one is stored per queued triangle.
 struct ScreenTri {
     bool exact = false;          // a corner lies beyond the guard band
+    bool small = false;          // !exact and both extents below SMALL_EXTENT
     int8_t order[3] = {};        // which input corner each entry came from
     double x[3] = {}, y[3] = {}; // snapped corners, 28.4 units (integral values), CCW
     int min_x = 0, max_x = 0;    // pixels whose centres the box can cover, on screen

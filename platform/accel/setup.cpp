@@ -146,11 +146,7 @@ void setup_coverage(const TriInput &in, TriSetup *tri)
     const ScreenTri &st = in.st;
     const RenderState &state = in.state;
     tri->exact = st.exact;
-    tri->small = !st.exact &&
-                 std::max({st.x[0], st.x[1], st.x[2]}) - std::min({st.x[0], st.x[1], st.x[2]}) <
-                     (double)SMALL_EXTENT &&
-                 std::max({st.y[0], st.y[1], st.y[2]}) - std::min({st.y[0], st.y[1], st.y[2]}) <
-                     (double)SMALL_EXTENT;
+    tri->small = st.small;
     tri->min_x = (int16_t)st.min_x;
     tri->max_x = (int16_t)st.max_x;
     tri->min_y = (int16_t)st.min_y;

@@ -21,11 +21,6 @@ struct Plane {
     float a0, dx, dy;
 };
 
-// Triangles whose snapped extent is below this in both axes have edge values below 2^30
-// at every centre of their box (and three pixels past it, where a 4-wide group ends):
-// |a|, |b| < 2^14 and offsets from a corner < 2^14 + 48. They take the 32-bit path.
-constexpr int64_t SMALL_EXTENT = (1 << 14) - 64; // 28.4 units, ~1020 pixels
-
 // The corners' positions (pixels, snapped) solved once per triangle: an attribute's
 // gradient is then two products per axis. A sliver beyond the guard band whose area rounds
 // to zero in double gives infinite factors, and every plane falls back (below).
