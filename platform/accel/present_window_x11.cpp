@@ -16,17 +16,20 @@ int ignore_error(::Display *, XErrorEvent *)
     return 0; // a request on a window the desktop already dropped: nothing to do
 }
 
-int note_io_error(::Display *)
-{
-    lost = true;
-    return 0;
-}
-
 // Xlib's default here is exit(1). Returning instead leaves the connection marked broken,
 // so later requests fail at once instead of waiting on a server that is not there.
 void stay_alive(::Display *, void *)
 {
     lost = true;
+}
+
+// SDL keeps more than one connection (the window's is not the only one), and Xlib calls
+// the exit handler of whichever breaks first right after this: set it here, for that one.
+int note_io_error(::Display *dpy)
+{
+    lost = true;
+    XSetIOErrorExitHandler(dpy, stay_alive, nullptr);
+    return 0;
 }
 
 } // namespace

@@ -47,6 +47,11 @@ struct Rgb {
     int r, g, b;
 };
 
+int ignore_x_error(Display *, XErrorEvent *)
+{
+    return 0;
+}
+
 class DesktopWindow : public ::testing::Test
 {
   protected:
@@ -87,6 +92,10 @@ class DesktopWindow : public ::testing::Test
         display_name_ = ":" + number;
         dpy_ = XOpenDisplay(display_name_.c_str());
         ASSERT_NE(dpy_, nullptr);
+        // Windows come and go while the tree is walked (SDL makes short-lived ones): a
+        // request on one that has just gone must fail quietly, not end the test process
+        // as Xlib's default handler would.
+        XSetErrorHandler(ignore_x_error);
     }
 
     void TearDown() override
@@ -345,7 +354,12 @@ TEST_F(DesktopWindow, DesktopGoingAwayEndsTheProgramQuietly)
     stop_xvfb();
     int status = 0;
     ASSERT_TRUE(wait_child(c.pid, 30, &status)) << "the program did not end";
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    // Usually the window's connection breaks first and the program ends through its own
+    // end (0). SDL holds a second connection whose exit handler cannot be reached; when it
+    // breaks first, Xlib ends the process with 1 through exit(), whose handlers restore
+    // the terminal. Either is a quiet, clean end; a signal or a hang is not.
+    EXPECT_TRUE(WIFEXITED(status) && (WEXITSTATUS(status) == 0 || WEXITSTATUS(status) == 1))
+        << status;
     EXPECT_EQ(probe_output(), "");
 }
 
