@@ -3,6 +3,7 @@
 // the X server has gone (then the windows count as closed instead of the process ending).
 #include <SDL2/SDL.h>
 #include <SDL2/SDL_syswm.h>
+#include <X11/extensions/Xext.h>
 
 #include "present_window_x11.h"
 
@@ -34,9 +35,17 @@ int note_io_error(::Display *dpy)
 
 } // namespace
 
+// Xlib prints "extension missing" on standard error when a desktop going away answers an
+// extension query; the library writes nothing there.
+static int ignore_missing_extension(::Display *, _Xconst char *, _Xconst char *)
+{
+    return 0;
+}
+
 void window_x11_quiet_errors()
 {
     XSetErrorHandler(ignore_error);
+    XSetExtensionErrorHandler(ignore_missing_extension);
     XSetIOErrorHandler(note_io_error);
 }
 
