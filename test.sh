@@ -13,5 +13,5 @@ cmake --build build
 ctest --test-dir build --output-on-failure -j2
 [ "${1:-}" = --quick ] && exit 0
 tools/ci-sanitize.sh all
-tools/fuzz.sh all "${FUZZ_SECONDS:-30}"
+tools/fuzz.sh all "${FUZZ_SECONDS:-20}"
 echo "test.sh: every test passed"
