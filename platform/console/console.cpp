@@ -15,7 +15,7 @@
 namespace
 {
 
-constexpr int RESTORE_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
+constexpr int RESTORE_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 constexpr int SIGNAL_COUNT = sizeof RESTORE_SIGNALS / sizeof RESTORE_SIGNALS[0];
 // The bytes of one key arrive together, but a remote terminal may split them: wait this
 // long for the rest of a sequence before taking what came as the whole key.
@@ -258,6 +258,22 @@ void consume_utf8(int lead)
             return;
 }
 
+// A standard descriptor that the program was started without would be the next one
+// handed out, to the key pipe or a file, and then be taken for the keyboard or the
+// screen. /dev/null there instead: no input is an input that has ended.
+void fill_standard_descriptors()
+{
+    for (int fd = 0; fd <= 2; fd++) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        const int null_fd = open("/dev/null", O_RDWR);
+        if (null_fd >= 0 && null_fd != fd) {
+            dup2(null_fd, fd);
+            close(null_fd);
+        }
+    }
+}
+
 } // namespace
 
 void console_open()
@@ -265,6 +281,7 @@ void console_open()
     if (con.opened)
         return;
     con.opened = true;
+    fill_standard_descriptors();
     // The way out is in place before the terminal changes.
     std::atexit(restore_at_exit);
     // The mode to return to is the one we found. A shell that puts a continued job's own

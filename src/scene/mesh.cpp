@@ -9,18 +9,25 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 #include "scene/mesh.h"
 
-namespace {
+namespace
+{
 
 struct Reader {
     const char *p;
     const char *end;
 };
 
-bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool is_space(char c)
+{
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
 
 void skip_space(Reader *r)
 {
@@ -88,8 +95,7 @@ MeshStatus parse_mesh(const char *text, size_t len, const char *name, Mesh *mesh
         return refuse(why, why_size, "%s: the vertex count is missing or not a whole number\n",
                       name);
     if (!read_int(&r, &f_count))
-        return refuse(why, why_size, "%s: the face count is missing or not a whole number\n",
-                      name);
+        return refuse(why, why_size, "%s: the face count is missing or not a whole number\n", name);
     if (v_count < 0)
         return refuse(why, why_size, "%s: the vertex count is negative (%d)\n", name, v_count);
     if (f_count < 0)
@@ -98,8 +104,8 @@ MeshStatus parse_mesh(const char *text, size_t len, const char *name, Mesh *mesh
     const uint64_t room = (uint64_t)(r.end - r.p) + 1; // the last number needs no separator
     if (numbers > room / 2)
         return refuse(why, why_size,
-                      "%s: %d vertices and %d faces need more numbers than the file holds\n",
-                      name, v_count, f_count);
+                      "%s: %d vertices and %d faces need more numbers than the file holds\n", name,
+                      v_count, f_count);
 
     MeshVertex *vertices = (MeshVertex *)std::malloc(sizeof(MeshVertex) * (v_count + 1));
     Point3 *turned_x = (Point3 *)std::malloc(sizeof(Point3) * (v_count + 1));
@@ -127,10 +133,9 @@ MeshStatus parse_mesh(const char *text, size_t len, const char *name, Mesh *mesh
             int32_t *v = &faces[i].v[k];
             if (!read_int(&r, v)) {
                 free_mesh(&m);
-                return refuse(
-                    why, why_size,
-                    "%s: face %d of %d: index %d of 3 is missing or not a whole number\n", name,
-                    i, f_count, k + 1);
+                return refuse(why, why_size,
+                              "%s: face %d of %d: index %d of 3 is missing or not a whole number\n",
+                              name, i, f_count, k + 1);
             }
             if (*v < 0 || *v >= v_count) {
                 const int32_t bad = *v;
@@ -153,17 +158,24 @@ MeshStatus parse_mesh(const char *text, size_t len, const char *name, Mesh *mesh
 MeshStatus load_mesh_file(const char *path, const char *name, Mesh *mesh, char *why,
                           size_t why_size)
 {
-    FILE *f = std::fopen(path, "r");
-    if (!f)
+    // Not blocking: a FIFO would otherwise wait for a writer that may never come. Only a
+    // regular file is read.
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
         return MESH_NOT_FOUND;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return refuse(why, why_size, "%s: cannot be read\n", name);
+    }
     std::vector<char> text;
     char chunk[65536];
-    size_t got = 0;
-    while ((got = std::fread(chunk, 1, sizeof chunk, f)) > 0)
-        text.insert(text.end(), chunk, chunk + got);
-    const bool failed = std::ferror(f);
-    std::fclose(f);
-    if (failed)
+    ssize_t got = 0;
+    while ((got = read(fd, chunk, sizeof chunk)) > 0 || (got < 0 && errno == EINTR))
+        if (got > 0)
+            text.insert(text.end(), chunk, chunk + got);
+    close(fd);
+    if (got < 0)
         return refuse(why, why_size, "%s: cannot be read\n", name);
     const size_t len = text.size();
     text.push_back('\0'); // strtof and strtol stop here at the latest

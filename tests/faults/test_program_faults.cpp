@@ -146,9 +146,8 @@ TEST(ProgramFaults, MeshThatIsAFolderEndsWithAMessage)
     run_with_odd_file("obj.dat", AS_FOLDER);
 }
 
-// fopen("obj.dat") on a FIFO waits for a writer that never comes. Disabled until the
-// mesh reader opens only regular files (as the 3DF reader does).
-TEST(ProgramFaults, DISABLED_MeshThatIsAFifoEndsWithAMessage)
+// A FIFO would wait for a writer that never comes: only regular files are read.
+TEST(ProgramFaults, MeshThatIsAFifoEndsWithAMessage)
 {
     run_with_odd_file("obj.dat", AS_FIFO);
 }
@@ -195,9 +194,8 @@ TEST(ProgramFaults, SignalsAtRandomMomentsLeaveTheTerminalAsItWas)
 }
 
 // Ctrl-\ on the terminal: key mode keeps the keyboard's signals, so this one reaches the
-// demo too. It may dump core, but not with the terminal left without echo. Disabled until
-// the console restores the mode on SIGQUIT as well (it does on SIGINT, SIGTERM, SIGHUP).
-TEST(ProgramFaults, DISABLED_QuitKeyLeavesTheTerminalAsItWas)
+// demo too. It may dump core, but not with the terminal left without echo.
+TEST(ProgramFaults, QuitKeyLeavesTheTerminalAsItWas)
 {
     DemoSetup setup;
     setup.dir = ASSETS;
@@ -281,9 +279,8 @@ TEST(ProgramFaults, ClosedStdoutUnderTheTerminalDisplayEndsCleanly)
 }
 
 // No standard input at all (demo <&-) is an input that has ended: one frame, then the
-// end. Disabled until the console keeps its key pipe off descriptor 0: today the pipe
-// takes that free number and is polled as the keyboard, which never sends a key.
-TEST(ProgramFaults, DISABLED_ClosedStdinEndsAfterTheFirstFrame)
+// end, and the key pipe must not take descriptor 0 and be polled as the keyboard.
+TEST(ProgramFaults, ClosedStdinEndsAfterTheFirstFrame)
 {
     DemoSetup setup;
     setup.dir = ASSETS;
