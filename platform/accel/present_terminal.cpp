@@ -73,7 +73,7 @@ std::atomic<long> writer{0};       // thread id inside write() to the terminal; 
 std::atomic<bool> err_held{false}; // standard error goes to err_pipe while we draw
 int saved_err = -1, err_pipe = -1; // the real standard error; the pipe's read end
 
-constexpr int SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+constexpr int SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
 struct sigaction previous[sizeof SIGNALS / sizeof SIGNALS[0]];
 bool installed[sizeof SIGNALS / sizeof SIGNALS[0]];
 bool exit_hook = false;
