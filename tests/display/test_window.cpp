@@ -2,6 +2,8 @@
 // The window is found by its title, read back with XGetImage and compared with the
 // probe's known picture; keys go in with xdotool, closes as the window manager sends them.
 #include <gtest/gtest.h>
+
+#include "../common/xvfb.h"
 // After gtest: Xlib defines None and Status as macros.
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -60,36 +62,8 @@ class DesktopWindow : public ::testing::Test
         if (!on_path("Xvfb"))
             GTEST_SKIP() << "Xvfb is not installed (tools/install-deps.sh --test)";
         dir_ = scratch_dir();
-        int fds[2];
-        ASSERT_EQ(pipe(fds), 0);
-        // Xvfb picks a free display number and writes it on the descriptor it is given.
-        xvfb_ = fork();
-        if (xvfb_ == 0) {
-            close(fds[0]);
-            const int null = open("/dev/null", O_RDWR);
-            dup2(null, 0);
-            dup2(null, 1);
-            dup2(null, 2);
-            const std::string fd = std::to_string(fds[1]);
-            execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1280x1024x24",
-                   "-nolisten", "tcp", (char *)nullptr);
-            _exit(127);
-        }
-        close(fds[1]);
-        std::string number;
-        const double end = seconds_now() + 30;
-        char ch;
-        while (seconds_now() < end) {
-            pollfd p = {fds[0], POLLIN, 0};
-            if (poll(&p, 1, 100) == 1) {
-                if (read(fds[0], &ch, 1) != 1 || ch == '\n')
-                    break;
-                number += ch;
-            }
-        }
-        close(fds[0]);
-        ASSERT_FALSE(number.empty()) << "Xvfb did not start";
-        display_name_ = ":" + number;
+        display_name_ = start_xvfb("1280x1024x24", &xvfb_);
+        ASSERT_FALSE(display_name_.empty()) << "Xvfb did not start";
         dpy_ = XOpenDisplay(display_name_.c_str());
         ASSERT_NE(dpy_, nullptr);
         // Windows come and go while the tree is walked (SDL makes short-lived ones): a

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+
+#include "../common/xvfb.h"
 #include <poll.h>
 #include <string>
 #include <sys/wait.h>
@@ -41,37 +43,8 @@ class WindowFaults : public ::testing::Test
         if (!on_path("Xvfb"))
             GTEST_SKIP() << "Xvfb is not installed (tools/install-deps.sh --test): the "
                             "window faults are not tested";
-        int fds[2];
-        ASSERT_EQ(pipe(fds), 0);
-        xvfb = fork();
-        ASSERT_GE(xvfb, 0);
-        if (xvfb == 0) {
-            close(fds[0]);
-            const int null = open("/dev/null", O_RDWR);
-            dup2(null, 0);
-            dup2(null, 1);
-            dup2(null, 2);
-            const std::string fd = std::to_string(fds[1]);
-            execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1024x768x24",
-                   "-nolisten", "tcp", (char *)nullptr);
-            _exit(127);
-        }
-        close(fds[1]);
-        // Xvfb writes the display number it chose, then a line end.
-        std::string number;
-        const double end = seconds_now() + 30;
-        char ch;
-        while (seconds_now() < end) {
-            pollfd p = {fds[0], POLLIN, 0};
-            if (poll(&p, 1, 100) == 1) {
-                if (read(fds[0], &ch, 1) != 1 || ch == '\n')
-                    break;
-                number += ch;
-            }
-        }
-        close(fds[0]);
-        ASSERT_FALSE(number.empty()) << "Xvfb did not start";
-        display = ":" + number;
+        display = start_xvfb("1024x768x24", &xvfb);
+        ASSERT_FALSE(display.empty()) << "Xvfb did not start";
         x = XOpenDisplay(display.c_str());
         ASSERT_NE(x, nullptr);
     }
