@@ -13,7 +13,10 @@
 
 constexpr int MAX_WORKERS = 64;
 // Batches that may be handed over and not yet drawn; the caller fills one more meanwhile.
-constexpr int WORKER_RING = 3;
+// Deep enough (about 16 MB) that the caller runs on through a stretch of near, large
+// copies whose pixels keep the workers busy, and the workers through stretches of tiny
+// far ones whose triangles keep the caller busy.
+constexpr int WORKER_RING = 16;
 
 struct Workers {
     int count = 0; // threads running; 0: batches are drawn on the caller's thread
