@@ -1,5 +1,6 @@
 // bin.h: the bin stage's records: one batch of commands and the per-tile lists.
-// The caller's thread fills a Batch (bin.cpp); workers then raster it tile by tile
+// The caller's thread records commands into a Batch as they come (pipeline.cpp); one
+// thread then clips and files the whole batch (bin.cpp), and tiles are drawn from it
 // (raster.cpp), each tile's commands in submission order.
 #pragma once
 
@@ -11,8 +12,8 @@ constexpr int TILE_SIZE = 64;
 constexpr int TILES_X = (SCREEN_W + TILE_SIZE - 1) / TILE_SIZE; // 10
 constexpr int TILES_Y = (SCREEN_H + TILE_SIZE - 1) / TILE_SIZE; // 8
 constexpr int TILE_COUNT = TILES_X * TILES_Y;
-// Commands per batch. A full batch is handed to the workers and the other one filled;
-// 2048 triangles of ~200 bytes plus their tile lists are about 0.7 MB a batch.
+// Commands per batch. A full batch is handed to the workers and the next one filled;
+// 2048 triangles of ~230 bytes plus their tile lists are about 0.8 MB a batch.
 constexpr int BATCH_COMMANDS = 2048;
 static_assert(BATCH_COMMANDS <= 65536, "tile lists hold 16-bit command indices");
 
@@ -23,16 +24,22 @@ struct ClearCmd {
     float depth;
 };
 
+// A triangle as submitted: its corners' positions, in submission order, like tri.c.
+struct RawTri {
+    float x[3], y[3];
+};
+
 struct Command {
     CommandKind kind;
     ClearCmd clear; // CMD_CLEAR
+    RawTri raw;     // CMD_TRIANGLE as recorded; bin_batch clips it into tri.st
     TriInput tri;   // CMD_TRIANGLE
 };
 
 struct Batch {
     uint32_t *color = nullptr; // the target's back buffer, SCREEN_W * SCREEN_H
     float *depth = nullptr;    // and its depth buffer
-    int count = 0;             // commands used
+    int count = 0;             // commands recorded
     Command cmd[BATCH_COMMANDS];
     int bin_count[TILE_COUNT] = {};
     uint16_t bin[TILE_COUNT][BATCH_COMMANDS]; // command indices, submission order
@@ -40,7 +47,9 @@ struct Batch {
 
 // Empties the batch for new commands (the buffers it draws to are kept).
 void bin_reset(Batch *batch);
-// The next free command, or null when the batch is full.
+// The next free command, or null when the batch is full; bin_record keeps it.
 Command *bin_next(Batch *batch);
-// Appends the command bin_next returned to every tile that its pixels can reach.
-void bin_commit(Batch *batch, const Command &cmd);
+void bin_record(Batch *batch);
+// Clips every recorded triangle and files each command under the tiles its pixels can
+// reach; a triangle that covers no pixel centre is filed nowhere.
+void bin_batch(Batch *batch);

@@ -182,11 +182,17 @@ bool clip_in_band(const int32_t (&sx)[4], const int32_t (&sy)[4], ScreenTri *out
 
 bool clip_triangle(const GrVertex &a, const GrVertex &b, const GrVertex &c, ScreenTri *out)
 {
+    const float x[3] = {a.x, b.x, c.x}, y[3] = {a.y, b.y, c.y};
+    return clip_corners(x, y, out);
+}
+
+bool clip_corners(const float (&cx)[3], const float (&cy)[3], ScreenTri *out)
+{
     // x * 16 is exact in float (a power of two, and the band test rejects overflow), and
     // cvtps rounds to nearest, ties to even, as nearbyint does.
     const __m128 sixteen = _mm_set1_ps((float)SUBPIXEL_ONE);
-    const __m128 fx = _mm_mul_ps(_mm_setr_ps(a.x, b.x, c.x, 0.0f), sixteen);
-    const __m128 fy = _mm_mul_ps(_mm_setr_ps(a.y, b.y, c.y, 0.0f), sixteen);
+    const __m128 fx = _mm_mul_ps(_mm_setr_ps(cx[0], cx[1], cx[2], 0.0f), sixteen);
+    const __m128 fy = _mm_mul_ps(_mm_setr_ps(cy[0], cy[1], cy[2], 0.0f), sixteen);
     const __m128 band = _mm_set1_ps((float)GUARD_BAND), sign = _mm_set1_ps(-0.0f);
     const __m128 inside = _mm_and_ps(_mm_cmple_ps(_mm_andnot_ps(sign, fx), band),
                                      _mm_cmple_ps(_mm_andnot_ps(sign, fy), band));
@@ -198,11 +204,10 @@ bool clip_triangle(const GrVertex &a, const GrVertex &b, const GrVertex &c, Scre
         return clip_in_band(sx, sy, out);
     }
 
-    const GrVertex *v[3] = {&a, &b, &c};
     double x[3], y[3];
     for (int i = 0; i < 3; i++) {
-        x[i] = (double)v[i]->x * (double)SUBPIXEL_ONE; // exact for every float
-        y[i] = (double)v[i]->y * (double)SUBPIXEL_ONE;
+        x[i] = (double)cx[i] * (double)SUBPIXEL_ONE; // exact for every float
+        y[i] = (double)cy[i] * (double)SUBPIXEL_ONE;
     }
     for (int i = 0; i < 3; i++) {
         x[i] = std::nearbyint(x[i]);

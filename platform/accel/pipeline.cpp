@@ -1,6 +1,7 @@
-// pipeline.cpp: the drawing stages behind the entry points: clip -> bin on the caller's
-// thread, setup -> raster per tile on the workers. Reads GrVertex corners and a board's
-// render state; writes commands into the batch being filled, batches taking turns.
+// pipeline.cpp: the drawing stages behind the entry points: commands are recorded on the
+// caller's thread; clip -> bin per batch and setup -> raster per tile are jobs for the
+// workers (workers.cpp). Reads GrVertex corners and a board's render state; writes
+// commands into the batch being filled, batches taking turns.
 #include <new>
 
 #include "accel.h"
@@ -94,21 +95,22 @@ void pipeline_clear(Pipeline *p, Board *target, uint32_t rgba, float depth)
     Command *cmd = bin_next(b);
     cmd->kind = CMD_CLEAR;
     cmd->clear = ClearCmd{rgba, depth};
-    bin_commit(b, *cmd);
+    bin_record(b);
 }
 
 void pipeline_triangle(Pipeline *p, Board *target, const GrVertex &a, const GrVertex &b,
                        const GrVertex &c)
 {
-    // Clipped straight into the next free command, which stays free when nothing is drawn.
+    // Only recorded here: clipping and binning are jobs for whichever thread is free.
     Batch *batch = batch_for(p, target);
     Command *cmd = bin_next(batch);
-    if (!clip_triangle(a, b, c, &cmd->tri.st))
-        return;
     cmd->kind = CMD_TRIANGLE;
-    const GrVertex *v[3] = {&a, &b, &c};
-    setup_capture(v, target->state, &cmd->tri);
-    bin_commit(batch, *cmd);
+    cmd->raw = RawTri{{a.x, b.x, c.x}, {a.y, b.y, c.y}};
+    cmd->tri.c[0] = setup_corner(a);
+    cmd->tri.c[1] = setup_corner(b);
+    cmd->tri.c[2] = setup_corner(c);
+    cmd->tri.state = target->state;
+    bin_record(batch);
 }
 
 void pipeline_finish(Pipeline *p)

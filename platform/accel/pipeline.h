@@ -1,6 +1,7 @@
 // pipeline.h: what the entry points hand to the drawing stages.
 // Commands are queued in submission order and carried out no later than
-// pipeline_finish: clip -> bin on the caller's thread, setup -> raster on the workers.
+// pipeline_finish: recorded on the caller's thread, clip -> bin -> setup -> raster as jobs
+// for the workers.
 #pragma once
 
 #include <cstdint>

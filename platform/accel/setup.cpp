@@ -132,12 +132,15 @@ int setup_choose_level(float sdx, float sdy, float tdx, float tdy, int level_cou
     return std::min((e + 1) / 2, level_count - 1);
 }
 
+Corner setup_corner(const GrVertex &g)
+{
+    return Corner{g.ooz, g.r, g.g, g.b, g.oow, g.tmuvtx[0].sow, g.tmuvtx[0].tow};
+}
+
 void setup_capture(const GrVertex *const (&v)[3], const RenderState &state, TriInput *in)
 {
-    for (int i = 0; i < 3; i++) {
-        const GrVertex &g = *v[in->st.order[i]];
-        in->c[i] = Corner{g.ooz, g.r, g.g, g.b, g.oow, g.tmuvtx[0].sow, g.tmuvtx[0].tow};
-    }
+    for (int i = 0; i < 3; i++)
+        in->c[i] = setup_corner(*v[in->st.order[i]]);
     in->state = state;
 }
 

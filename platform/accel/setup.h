@@ -57,13 +57,15 @@ struct Corner {
 
 // What setup needs of one triangle, captured when it is submitted: the clipped corners,
 // their attributes in the same (counter-clockwise) order and the render state then in
-// force. Setup runs per tile on the workers, so the caller's thread only clips and bins.
+// force. Setup runs per tile on the workers, so the caller's thread only records it.
 struct TriInput {
     ScreenTri st;
     Corner c[3];
     RenderState state;
 };
 
+// What setup reads of a submitted corner.
+Corner setup_corner(const GrVertex &g);
 // Fills in's corners and state; in->st must already hold the clipped triangle of v.
 void setup_capture(const GrVertex *const (&v)[3], const RenderState &state, TriInput *in);
 
