@@ -2,13 +2,17 @@
 // What the probe writes is fed to a small terminal model (cursor moves, 24-bit colours,
 // block symbols, the alternate screen), so the tests check the picture the user would see.
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <string>
+#include <sys/ioctl.h>
+#include <unistd.h>
 #include <vector>
 
-#include "child_process.h"
+#include "../common/run.h"
 
 namespace
 {
@@ -216,31 +220,31 @@ const VtCell &cell(const Vt &vt, int x, int y)
     return vt.alt[y * Vt::W + x];
 }
 
-std::vector<std::string> probe_args(std::vector<std::string> extra)
-{
-    std::vector<std::string> args = {DISPLAY_PROBE};
-    args.insert(args.end(), extra.begin(), extra.end());
-    return args;
-}
-
 // Symbols, whatever terminal the tests run in.
 const std::vector<std::string> TERMINAL_ENV = {"TERM=xterm-256color", "ACCEL_DISPLAY=terminal",
-                                               "ACCEL_DUMP",          "DISPLAY",
-                                               "WAYLAND_DISPLAY",     "ACCEL_TERMINAL_PIXELS=0"};
+                                               "DISPLAY", "WAYLAND_DISPLAY",
+                                               "ACCEL_TERMINAL_PIXELS=0"};
 
-// Runs the probe on a cols x rows terminal to its end; returns everything it wrote.
-std::string run_on_terminal_env(std::vector<std::string> extra, const std::vector<std::string> &env,
-                                int cols, int rows, int *status)
+// The probe on a cols x rows terminal (all three streams), with env after TERMINAL_ENV.
+RunSetup probe_setup(std::vector<std::string> args, int cols, int rows,
+                     std::vector<std::string> env = {})
 {
-    Child c = start_on_pty(probe_args(extra), env, cols, rows);
-    std::string out;
-    EXPECT_TRUE(finish_on_pty(&c, &out, 60, status)) << "the probe did not end";
-    return out;
+    env.insert(env.begin(), TERMINAL_ENV.begin(), TERMINAL_ENV.end());
+    return {.exe = DISPLAY_PROBE,
+            .args = args,
+            .env = env,
+            .err = TERMINAL,
+            .cols = cols,
+            .rows = rows};
 }
 
-std::string run_on_terminal(std::vector<std::string> extra, int cols, int rows, int *status)
+// The probe run to its end; everything it wrote is in .term.
+Child on_terminal(std::vector<std::string> args, int cols, int rows,
+                  std::vector<std::string> env = {})
 {
-    return run_on_terminal_env(extra, TERMINAL_ENV, cols, rows, status);
+    const Child run = run_to_end(probe_setup(args, cols, rows, env));
+    EXPECT_TRUE(exited_with(run, 0)) << describe_end(run);
+    return run;
 }
 
 size_t count(const std::string &s, const std::string &what)
@@ -258,16 +262,22 @@ size_t picture_bytes(const std::string &out)
     return a == std::string::npos || b == std::string::npos || b < a ? 0 : b - a;
 }
 
+// The terminal as the probe found it: main screen, cursor shown, default colours.
+void expect_restored(const Vt &vt)
+{
+    EXPECT_FALSE(vt.alt_on);
+    EXPECT_TRUE(vt.cursor_on);
+    EXPECT_EQ(vt.fg, DEFAULT);
+    EXPECT_EQ(vt.bg, DEFAULT);
+}
+
 } // namespace
 
 // 100 x 30 cells: the 4:3 picture is 80 cells wide (30 rows of two pixels, 60 pixel rows),
 // centred, so columns 0-9 and 90-99 are never written.
 TEST(Terminal, DrawsThePictureFittedInColourAndRestores)
 {
-    int status = 0;
-    const std::string out =
-        run_on_terminal({"pattern", "display=terminal", "frames=20"}, 100, 30, &status);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    const std::string out = on_terminal({"pattern", "display=terminal", "frames=20"}, 100, 30).term;
     EXPECT_EQ(count(out, ENTER), 1u);
     EXPECT_NE(out.find("\x1b[?25l"), std::string::npos) << "cursor not hidden";
     EXPECT_NE(out.find("38;2;"), std::string::npos);
@@ -282,10 +292,7 @@ TEST(Terminal, DrawsThePictureFittedInColourAndRestores)
     vt_feed(&vt, out);
     EXPECT_EQ(vt.unknown, 0);
     EXPECT_EQ(vt.images, 0);
-    EXPECT_FALSE(vt.alt_on);
-    EXPECT_TRUE(vt.cursor_on);
-    EXPECT_EQ(vt.fg, DEFAULT);
-    EXPECT_EQ(vt.bg, DEFAULT);
+    expect_restored(vt);
     // Quadrants as the eye sees them: blue | white over red | green; grey band on top.
     EXPECT_EQ(cell(vt, 30, 8).top, 0x0000ffu);
     EXPECT_EQ(cell(vt, 70, 8).top, 0xffffffu);
@@ -300,19 +307,16 @@ TEST(Terminal, DrawsThePictureFittedInColourAndRestores)
     }
 
     // A picture that does not change costs nothing after its first frame.
-    const std::string one =
-        run_on_terminal({"pattern", "display=terminal", "frames=1"}, 100, 30, &status);
+    const std::string one = on_terminal({"pattern", "display=terminal", "frames=1"}, 100, 30).term;
     EXPECT_EQ(picture_bytes(one), picture_bytes(out));
 }
 
 TEST(Terminal, RedrawsOnlyWhatMovedAndLeavesNoTrail)
 {
-    int status = 0;
     const std::string still =
-        run_on_terminal({"pattern", "display=terminal", "frames=1"}, 100, 30, &status);
+        on_terminal({"pattern", "display=terminal", "frames=1"}, 100, 30).term;
     const std::string moving =
-        run_on_terminal({"pattern", "display=terminal", "frames=60", "moving=1"}, 100, 30, &status);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        on_terminal({"pattern", "display=terminal", "frames=60", "moving=1"}, 100, 30).term;
     const size_t full = picture_bytes(still), all = picture_bytes(moving);
     std::printf("first frame %zu bytes, each later one %.0f on average\n", full,
                 (all - full) / 59.0);
@@ -341,23 +345,23 @@ TEST(Terminal, RedrawsOnlyWhatMovedAndLeavesNoTrail)
 
 TEST(Terminal, FollowsAResize)
 {
-    Child c = start_on_pty(probe_args({"pattern", "display=terminal", "seconds=2.5"}), TERMINAL_ENV,
-                           100, 30);
-    std::string out;
-    read_pty(c.pty, &out, 0.8);
-    winsize ws = {};
-    ws.ws_col = 60;
-    ws.ws_row = 20;
-    ASSERT_EQ(ioctl(c.pty, TIOCSWINSZ, &ws), 0); // the kernel sends SIGWINCH
-    const size_t before = out.size();
-    int status = 0;
-    ASSERT_TRUE(finish_on_pty(&c, &out, 60, &status));
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    ASSERT_NE(out.find("\x1b[2J", before), std::string::npos) << "no redraw after the resize";
+    Child run;
+    std::string why;
+    ASSERT_TRUE(
+        run_start(probe_setup({"pattern", "display=terminal", "seconds=2.5"}, 100, 30), &run, &why))
+        << why;
+    run_pump(&run, 800);
+    const winsize ws = {20, 60, 0, 0};
+    ASSERT_EQ(ioctl(run.master, TIOCSWINSZ, &ws), 0); // the kernel sends SIGWINCH
+    const size_t before = run.term.size();
+    ASSERT_TRUE(run_wait(&run));
+    run_finish(&run);
+    ASSERT_TRUE(exited_with(run, 0)) << describe_end(run);
+    ASSERT_NE(run.term.find("\x1b[2J", before), std::string::npos) << "no redraw after the resize";
 
     // 60 x 20: 53 cells wide (20 * 8 / 3), 19 high, from column 3.
     Vt vt;
-    vt_feed(&vt, out);
+    vt_feed(&vt, run.term);
     EXPECT_EQ(vt.unknown, 0);
     for (int y = 0; y < Vt::H; y++)
         for (int x = 0; x < Vt::W; x++)
@@ -375,23 +379,15 @@ TEST(Terminal, FollowsAResize)
 // band of rows per frame and is whole after a few frames; then it costs nothing more.
 TEST(Terminal, LargePictureIsDrawnABandAFrameAndThenHeld)
 {
-    int status = 0;
-    const std::string one =
-        run_on_terminal({"pattern", "display=terminal", "frames=1"}, 200, 60, &status);
-    const std::string few =
-        run_on_terminal({"pattern", "display=terminal", "frames=10"}, 200, 60, &status);
-    const std::string many =
-        run_on_terminal({"pattern", "display=terminal", "frames=30"}, 200, 60, &status);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    Vt first;
-    vt_feed(&first, one);
+    Vt first, vt;
+    vt_feed(&first, on_terminal({"pattern", "display=terminal", "frames=1"}, 200, 60).term);
     int rows_written = 0;
     for (int y = 0; y < 60; y++)
         rows_written += cell(first, 100, y).written;
     EXPECT_GT(rows_written, 0);
     EXPECT_LT(rows_written, 60) << "one frame drew the whole picture: no budget";
 
-    Vt vt;
+    const std::string few = on_terminal({"pattern", "display=terminal", "frames=10"}, 200, 60).term;
     vt_feed(&vt, few);
     EXPECT_EQ(vt.unknown, 0);
     for (int y = 0; y < 60; y++)
@@ -401,6 +397,8 @@ TEST(Terminal, LargePictureIsDrawnABandAFrameAndThenHeld)
     EXPECT_EQ(cell(vt, 160, 20).top, 0xffffffu);
     EXPECT_EQ(cell(vt, 40, 50).bottom, 0xff0000u);
     EXPECT_EQ(cell(vt, 160, 50).bottom, 0x00ff00u);
+    const std::string many =
+        on_terminal({"pattern", "display=terminal", "frames=30"}, 200, 60).term;
     EXPECT_EQ(picture_bytes(many), picture_bytes(few));
 }
 
@@ -410,19 +408,13 @@ TEST(Terminal, PixelProtocolsDrawOneImageAFrame)
 {
     for (const char *protocol : {"sixel", "kitty", "iterm"}) {
         SCOPED_TRACE(protocol);
-        std::vector<std::string> env = TERMINAL_ENV;
-        env.push_back(std::string("ACCEL_TERMINAL_PIXELS=") + protocol);
-        Child c =
-            start_on_pty(probe_args({"pattern", "display=terminal", "frames=5"}), env, 100, 31);
-        std::string out;
-        int status = 0;
-        ASSERT_TRUE(finish_on_pty(&c, &out, 60, &status));
-        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        const std::string out = on_terminal({"pattern", "display=terminal", "frames=5"}, 100, 31,
+                                            {std::string("ACCEL_TERMINAL_PIXELS=") + protocol})
+                                    .term;
         Vt vt;
         vt_feed(&vt, out);
         EXPECT_EQ(vt.unknown, 0);
-        EXPECT_FALSE(vt.alt_on);
-        EXPECT_TRUE(vt.cursor_on);
+        expect_restored(vt);
         EXPECT_GE(vt.images, 1);
         // Kitty sends an image in chunks, each a string of its own.
         const bool kitty = protocol == std::string("kitty");
@@ -442,23 +434,18 @@ TEST(Terminal, PixelProtocolsDrawOneImageAFrame)
     }
 
     // A picture that moves is sent again (as often as the terminal takes it).
-    std::vector<std::string> env = TERMINAL_ENV;
-    env.push_back("ACCEL_TERMINAL_PIXELS=sixel");
-    int status = 0;
-    Child c = start_on_pty(probe_args({"pattern", "display=terminal", "frames=10", "moving=1"}),
-                           env, 100, 31);
-    std::string out;
-    ASSERT_TRUE(finish_on_pty(&c, &out, 60, &status));
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    const std::vector<std::string> sixel = {"ACCEL_TERMINAL_PIXELS=sixel"};
     Vt vt;
-    vt_feed(&vt, out);
+    vt_feed(
+        &vt,
+        on_terminal({"pattern", "display=terminal", "frames=10", "moving=1"}, 100, 31, sixel).term);
     EXPECT_GE(vt.images, 2);
     EXPECT_FALSE(vt.alt_on);
 
     // Sixels are never larger than the frame: on 200 x 61 cells of 8 x 16 pixels (the size
     // taken when the terminal does not say), 80 x 30 cells from column 61, row 16.
     const std::string big =
-        run_on_terminal_env({"pattern", "display=terminal", "frames=2"}, env, 200, 61, &status);
+        on_terminal({"pattern", "display=terminal", "frames=2"}, 200, 61, sixel).term;
     EXPECT_NE(big.find("\x1b[16;61H\x1bP"), std::string::npos);
 }
 
@@ -479,62 +466,59 @@ TEST(Terminal, ChoosesImagesOrSymbolsFromTheTerminal)
     };
     for (const Case &k : cases) {
         SCOPED_TRACE(k.env[0] + " " + k.env[1]);
-        std::vector<std::string> env = {"ACCEL_DISPLAY=terminal", "ACCEL_DUMP", "DISPLAY",
-                                        "WAYLAND_DISPLAY", "ACCEL_TERMINAL_PIXELS"};
-        env.insert(env.end(), k.env.begin(), k.env.end());
-        Child c =
-            start_on_pty(probe_args({"pattern", "display=terminal", "frames=2"}), env, 80, 24);
-        std::string out;
-        int status = 0;
-        ASSERT_TRUE(finish_on_pty(&c, &out, 60, &status));
-        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        std::vector<std::string> env = k.env;
+        env.push_back("ACCEL_TERMINAL_PIXELS");
+        const std::string out =
+            on_terminal({"pattern", "display=terminal", "frames=2"}, 80, 24, env).term;
         Vt vt;
         vt_feed(&vt, out);
         EXPECT_EQ(vt.images > 0, k.images);
         EXPECT_EQ(out.find("48;2;") != std::string::npos, !k.images);
     }
 
-    std::vector<std::string> env = TERMINAL_ENV;
-    env.push_back("ACCEL_TERMINAL_PIXELS=yes");
-    env.push_back("ACCEL_DEBUG=1");
-    int status = 0;
-    Child c = start_on_pty(probe_args({"pattern", "display=terminal", "frames=2"}), env, 80, 24);
-    std::string out;
-    ASSERT_TRUE(finish_on_pty(&c, &out, 60, &status));
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3) << status;
-    EXPECT_NE(out.find("the display cannot be opened"), std::string::npos);
-    EXPECT_NE(out.find("ACCEL_TERMINAL_PIXELS='yes' is not"), std::string::npos);
-    EXPECT_EQ(out.find(ENTER), std::string::npos);
+    const Child run = run_to_end(probe_setup({"pattern", "display=terminal", "frames=2"}, 80, 24,
+                                             {"ACCEL_TERMINAL_PIXELS=yes", "ACCEL_DEBUG=1"}));
+    EXPECT_TRUE(exited_with(run, 3)) << describe_end(run);
+    EXPECT_NE(run.term.find("the display cannot be opened"), std::string::npos);
+    EXPECT_NE(run.term.find("ACCEL_TERMINAL_PIXELS='yes' is not"), std::string::npos);
+    EXPECT_EQ(run.term.find(ENTER), std::string::npos);
 }
 
 // Every frame changes every cell (10 KB a frame at 200 x 60) and the reader takes 50 KB/s:
 // frames are skipped, the loop keeps its pace. The bound is loose: the machine is shared.
 TEST(Terminal, SlowReaderDoesNotHoldTheFrameLoopBack)
 {
-    const std::string dir = scratch_dir(), report = dir + "/frames";
-    Child c =
-        start_on_pty(probe_args({"board", "seconds=2", "report=" + report}), TERMINAL_ENV, 200, 60);
-    std::string out;
-    const timespec pause = {0, 20000000};
-    while (read_pty(c.pty, &out, 0.02, 1024))
-        nanosleep(&pause, nullptr);
-    int status = 0;
-    ASSERT_TRUE(finish_on_pty(&c, &out, 60, &status));
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    const std::string dir = make_temp_dir(), report = dir + "/frames";
+    Child run;
+    std::string why;
+    ASSERT_TRUE(
+        run_start(probe_setup({"board", "seconds=2", "report=" + report}, 200, 60), &run, &why))
+        << why;
+    run.read_terminal = false;
+    char buf[1024];
+    while (!run_pump(&run, 20)) {
+        const ssize_t n = read(run.master, buf, sizeof buf);
+        if (n > 0)
+            run.term.append(buf, (size_t)n);
+    }
+    run.read_terminal = true;
+    run_wait(&run);
+    run_finish(&run);
+    ASSERT_TRUE(exited_with(run, 0)) << describe_end(run);
     const long frames = std::atol(read_file(report).c_str());
     std::printf("frames shown in 2 s with a slow reader: %ld (%zu bytes read)\n", frames,
-                out.size());
+                run.term.size());
     EXPECT_GE(frames, 60);
-    EXPECT_NE(out.rfind(LEAVE), std::string::npos);
     Vt vt;
-    vt_feed(&vt, out);
-    EXPECT_FALSE(vt.alt_on);
-    EXPECT_TRUE(vt.cursor_on);
+    vt_feed(&vt, run.term);
+    expect_restored(vt);
+    remove_dir(dir);
 }
 
 // SIGINT and SIGHUP with a console-like handler installed before (it says so on standard
 // error and dies of the signal): the screen is back first, then that handler runs.
-// SIGTERM with no handler before: the default action, after the screen is back.
+// SIGTERM and Ctrl-\'s SIGQUIT with no handler before: the default action, after the
+// screen is back.
 TEST(Terminal, PutsTheTerminalBackOnSignals)
 {
     struct Case {
@@ -542,34 +526,30 @@ TEST(Terminal, PutsTheTerminalBackOnSignals)
         bool console;
         const char *pixels; // images: a signal may come in the middle of one
     };
-    for (const Case k : {Case{SIGINT, true, "0"}, Case{SIGHUP, true, "0"},
-                         Case{SIGTERM, false, "0"}, Case{SIGTERM, false, "kitty"}}) {
+    for (const Case k :
+         {Case{SIGINT, true, "0"}, Case{SIGHUP, true, "0"}, Case{SIGQUIT, false, "0"},
+          Case{SIGTERM, false, "0"}, Case{SIGTERM, false, "kitty"}}) {
         SCOPED_TRACE(std::string(strsignal(k.sig)) + " " + k.pixels);
-        std::vector<std::string> env = TERMINAL_ENV;
-        env.push_back(std::string("ACCEL_TERMINAL_PIXELS=") + k.pixels);
-        Child c =
-            start_on_pty(probe_args({"board", "seconds=60", k.console ? "console=1" : "console=0"}),
-                         env, 80, 24);
-        std::string out;
-        const double end = seconds_now() + 30;
-        const char *drawn = k.pixels[0] == '0' ? "48;2;" : "\x1b_Gm=1;";
-        while (out.find(drawn) == std::string::npos && seconds_now() < end &&
-               read_pty(c.pty, &out, 0.05)) {
-        }
-        ASSERT_NE(out.find(ENTER), std::string::npos);
-        kill(c.pid, k.sig);
-        int status = 0;
-        ASSERT_TRUE(finish_on_pty(&c, &out, 30, &status));
-        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == k.sig) << status;
-        const size_t leave = out.rfind(LEAVE);
+        Child run;
+        std::string why;
+        ASSERT_TRUE(
+            run_start(probe_setup({"board", "seconds=60", k.console ? "console=1" : "console=0"},
+                                  80, 24, {std::string("ACCEL_TERMINAL_PIXELS=") + k.pixels}),
+                      &run, &why))
+            << why;
+        ASSERT_TRUE(run_wait_text(&run, k.pixels[0] == '0' ? "48;2;" : "\x1b_Gm=1;"));
+        ASSERT_NE(run.term.find(ENTER), std::string::npos);
+        run_kill(&run, k.sig);
+        ASSERT_TRUE(run_wait(&run));
+        run_finish(&run);
+        EXPECT_TRUE(killed_by(run, k.sig)) << describe_end(run);
+        const size_t leave = run.term.rfind(LEAVE);
         ASSERT_NE(leave, std::string::npos);
         Vt vt;
-        vt_feed(&vt, out);
-        EXPECT_FALSE(vt.alt_on);
-        EXPECT_TRUE(vt.cursor_on);
-        EXPECT_EQ(vt.fg, DEFAULT);
+        vt_feed(&vt, run.term);
+        expect_restored(vt);
         if (k.console) {
-            EXPECT_NE(out.find("probe: console handler", leave), std::string::npos);
+            EXPECT_NE(run.term.find("probe: console handler", leave), std::string::npos);
         }
     }
 }
@@ -578,12 +558,10 @@ TEST(Terminal, PutsTheTerminalBackOnSignals)
 // shows after the way back, and the exit status is the program's.
 TEST(Terminal, MessagesWrittenDuringThePictureAreShownAfterIt)
 {
-    int status = 0;
-    const std::string out =
-        run_on_terminal({"board", "frames=10", "message=probe: something failed"}, 80, 24, &status);
-    ASSERT_TRUE(WIFEXITED(status)) << status;
-    EXPECT_EQ(WEXITSTATUS(status), 1);
-    const size_t leave = out.rfind(LEAVE), message = out.find("probe: something failed");
+    const Child run =
+        run_to_end(probe_setup({"board", "frames=10", "message=probe: something failed"}, 80, 24));
+    EXPECT_TRUE(exited_with(run, 1)) << describe_end(run);
+    const size_t leave = run.term.rfind(LEAVE), message = run.term.find("probe: something failed");
     ASSERT_NE(leave, std::string::npos);
     ASSERT_NE(message, std::string::npos);
     EXPECT_GT(message, leave);

@@ -11,7 +11,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "faults_run.h"
+#include "../common/run.h"
 #include "gfx/gfx.h"
 
 namespace
@@ -29,14 +29,6 @@ std::string texture_file(const char *format, int small, int large, int bytes_per
     for (int size = large; size >= small; size /= 2)
         s.append((size_t)size * size * bytes_per_texel, (char)fill);
     return s;
-}
-
-void write_file(const std::string &path, const std::string &bytes)
-{
-    FILE *f = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    std::fwrite(bytes.data(), 1, bytes.size(), f);
-    std::fclose(f);
 }
 
 struct Staged {
@@ -73,7 +65,7 @@ class TextureFileChanges : public ::testing::Test
         get_info(path, &staged);
         ASSERT_EQ(staged.info.mem_required, 174762u); // 2 bytes for each of 87381 texels
     }
-    void TearDown() override { remove_tree(dir); }
+    void TearDown() override { remove_dir(dir); }
 
     std::string dir, path, original;
     Staged staged;

@@ -12,19 +12,15 @@
 // FRAMES_UPDATE_REFS=1 writes the pictures of this run to ref/ instead of comparing.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <string>
-#include <sys/wait.h>
-#include <thread>
-#include <unistd.h>
 #include <vector>
 #include <zlib.h>
+
+#include "../common/run.h"
 
 namespace fs = std::filesystem;
 
@@ -41,16 +37,11 @@ uint32_t be32(const uint8_t *p)
     return (uint32_t)p[0] << 24 | p[1] << 16 | p[2] << 8 | p[3];
 }
 
-std::vector<uint8_t> read_file(const fs::path &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
-
 // Reads the library's own dumps: 8-bit RGB, not interlaced, every row with filter 0.
 bool read_png(const fs::path &path, Picture *pic)
 {
-    const std::vector<uint8_t> file = read_file(path);
+    const std::string text = read_file(path);
+    const std::vector<uint8_t> file(text.begin(), text.end());
     if (file.size() < 8 || std::memcmp(file.data(), "\x89PNG\r\n\x1a\n", 8) != 0)
         return false;
     std::vector<uint8_t> packed;
@@ -86,69 +77,41 @@ bool read_png(const fs::path &path, Picture *pic)
     return true;
 }
 
-// Runs the demo in a fresh folder holding the assets until frame `last` has been shown,
-// then presses a key. Returns the dump folder.
-fs::path run_demo(const std::string &name, const char *threads, int last)
-{
-    const fs::path dir =
-        fs::temp_directory_path() / ("frames-" + name + "-" + std::to_string(getpid()));
-    fs::remove_all(dir);
-    fs::create_directories(dir / "dump");
-    for (const char *f : {"obj.dat", "quib.3DF", "plov1.3DF"})
-        fs::copy_file(fs::path(ASSETS_DIR) / f, dir / f);
-
-    int key[2];
-    if (pipe(key) != 0)
-        return {};
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(key[0], 0);
-        close(key[0]);
-        close(key[1]);
-        if (chdir(dir.c_str()) != 0)
-            _exit(127);
-        setenv("ACCEL_DISPLAY", "none", 1);
-        setenv("ACCEL_VSYNC", "0", 1);
-        setenv("ACCEL_THREADS", threads, 1);
-        setenv("ACCEL_DUMP", "dump", 1);
-        execl(DEMO_PATH, DEMO_PATH, (char *)nullptr);
-        _exit(127);
-    }
-    close(key[0]);
-    // Frame `last` is complete once the next one has been started.
-    char next[64];
-    std::snprintf(next, sizeof next, "board0-frame%06d.png", last + 1);
-    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-    int status = 0;
-    bool exited = false;
-    while (!fs::exists(dir / "dump" / next) && std::chrono::steady_clock::now() < give_up) {
-        if (waitpid(pid, &status, WNOHANG) == pid) {
-            exited = true;
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    if (write(key[1], "q", 1) != 1)
-        ADD_FAILURE() << "cannot press the key";
-    close(key[1]);
-    if (!exited) {
-        for (int i = 0; i < 1200 && waitpid(pid, &status, WNOHANG) == 0; i++)
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        if (waitpid(pid, &status, WNOHANG) == 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            ADD_FAILURE() << "the demo did not end after the key";
-        }
-    }
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
-    return dir / "dump";
-}
-
 std::string frame_name(int n)
 {
     char name[64];
     std::snprintf(name, sizeof name, "board0-frame%06d.png", n);
     return name;
+}
+
+// Runs the demo in a fresh folder holding the assets until frame `last` has been shown,
+// then presses a key. Returns the dump folder.
+fs::path run_demo(const char *threads, int last)
+{
+    const std::string dir = make_temp_dir();
+    fs::create_directories(dir + "/dump");
+    for (const char *f : {"obj.dat", "quib.3DF", "plov1.3DF"})
+        fs::copy_file(fs::path(ASSETS_DIR) / f, fs::path(dir) / f);
+    Child run;
+    std::string why;
+    EXPECT_TRUE(run_start({.exe = DEMO_PATH,
+                           .dir = dir,
+                           .env = {"ACCEL_DISPLAY=none", "ACCEL_VSYNC=0",
+                                   std::string("ACCEL_THREADS=") + threads, "ACCEL_DUMP=dump"},
+                           .in = PIPE,
+                           .out = PIPE},
+                          &run, &why))
+        << why;
+    // Frame `last` is complete once the next one has been started.
+    const fs::path next = fs::path(dir) / "dump" / frame_name(last + 1);
+    for (const long long end = now_ms() + 120000; !fs::exists(next) && now_ms() < end;)
+        if (run_pump(&run, 20))
+            break;
+    run_send(&run, "q");
+    EXPECT_TRUE(run_wait(&run)) << "the demo did not end after the key";
+    EXPECT_TRUE(exited_with(run, 0)) << describe_end(run) << "\n" << run.err_text;
+    run_finish(&run);
+    return fs::path(dir) / "dump";
 }
 
 int differing_pixels(const Picture &a, const Picture &b)
@@ -162,9 +125,7 @@ int differing_pixels(const Picture &a, const Picture &b)
 TEST(Frames, MatchTheKeptPicturesAndDoNotDependOnThreads)
 {
     const int frames[] = {0, 100};
-    const fs::path one = run_demo("t1", "1", 100);
-    const fs::path two = run_demo("t2", "2", 100);
-    const fs::path none = run_demo("t0", "0", 100);
+    const fs::path one = run_demo("1", 100), two = run_demo("2", 100), none = run_demo("0", 100);
     for (int n : frames) {
         const std::string name = frame_name(n);
         ASSERT_EQ(read_file(one / name), read_file(two / name)) << name << ": 1 vs 2 threads";

@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 #include <string>
 
-#include "harness.h"
+#include "../common/run.h"
 #include "scene/mesh.h"
 
 namespace
@@ -16,8 +16,11 @@ TEST(Assets, ObjDatIsWhatMeshgenMakes)
 {
     const std::string dir = make_temp_dir();
     const std::string a = dir + "/a.dat", b = dir + "/b.dat";
-    ASSERT_EQ(std::system((std::string(MESHGEN_PATH) + " " + a).c_str()), 0);
-    ASSERT_EQ(std::system((std::string(MESHGEN_PATH) + " " + b + " >/dev/null").c_str()), 0);
+    for (const std::string &out : {a, b}) {
+        const Child run =
+            run_to_end({.exe = MESHGEN_PATH, .args = {out}, .in = DEV_NULL, .out = PIPE});
+        ASSERT_TRUE(exited_with(run, 0)) << describe_end(run) << run.err_text;
+    }
     const std::string made = read_file(a);
     EXPECT_EQ(made, read_file(b)) << "two runs differ";
     EXPECT_EQ(made, read_file(std::string(ASSETS_DIR) + "/obj.dat"))

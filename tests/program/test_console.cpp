@@ -6,7 +6,7 @@
 #include <string>
 #include <unistd.h>
 
-#include "harness.h"
+#include "../common/run.h"
 
 namespace
 {
@@ -17,11 +17,11 @@ struct Demo {
     std::string dir;
     std::string side;
     std::string record;
-    ProgramRun run;
+    Child run;
 };
 
 // Starts the demo against the recording stand-in.
-void start_demo(Demo *d, InputKind input = INPUT_TERMINAL, const std::string &typed = "",
+void start_demo(Demo *d, Stream input = TERMINAL, const std::string &typed = "",
                 bool job_control = false)
 {
     d->dir = make_temp_dir();
@@ -32,7 +32,7 @@ void start_demo(Demo *d, InputKind input = INPUT_TERMINAL, const std::string &ty
     r.exe = DEMO_PATH;
     r.dir = d->dir;
     r.env = {std::string("LD_LIBRARY_PATH=") + RECORDER_DIR, "RECORD_FILE=" + d->record};
-    r.input = input;
+    r.in = input;
     r.typed_before = typed;
     r.job_control = job_control;
     std::string why;
@@ -67,13 +67,13 @@ TEST(ConsoleKeys, KeyEndsTheRunAfterFrames)
 {
     Demo d;
     start_demo(&d);
-    ASSERT_TRUE(wait_for_frames(&d, 2)) << d.run.err;
+    ASSERT_TRUE(wait_for_frames(&d, 2)) << d.run.err_text;
     EXPECT_FALSE(same_mode(d.run.mode_before, run_mode(d.run))) << "no key mode while running";
     run_send(&d.run, "q");
     ASSERT_TRUE(run_wait(&d.run)) << "a key did not end the program";
-    EXPECT_TRUE(exited_with(d.run, 0)) << d.run.err;
+    EXPECT_TRUE(exited_with(d.run, 0)) << d.run.err_text;
     EXPECT_GE(swaps(d), 2);
-    EXPECT_EQ(d.run.term_out.find('q'), std::string::npos) << "the key was echoed";
+    EXPECT_EQ(d.run.term.find('q'), std::string::npos) << "the key was echoed";
     EXPECT_TRUE(same_mode(d.run.mode_before, d.run.mode_after));
     const auto lines = read_lines(d.record);
     ASSERT_GE(lines.size(), 2u);
@@ -86,9 +86,9 @@ TEST(ConsoleKeys, KeyTypedBeforeStartGivesOneFrame)
 {
     for (const char *key : {"x", "\x1b[B", "\xc3\xa9"}) {
         Demo d;
-        start_demo(&d, INPUT_TERMINAL, key);
+        start_demo(&d, TERMINAL, key);
         ASSERT_TRUE(run_wait(&d.run));
-        EXPECT_TRUE(exited_with(d.run, 0)) << d.run.err;
+        EXPECT_TRUE(exited_with(d.run, 0)) << d.run.err_text;
         EXPECT_EQ(swaps(d), 1) << "key typed before: " << key;
         EXPECT_TRUE(same_mode(d.run.mode_before, d.run.mode_after));
         end_demo(&d);
@@ -101,10 +101,10 @@ TEST(ConsoleKeys, MultiByteKeysLeaveNothingBehind)
     for (const char *key : {"\x1b[A", "\x1bOP", "\x1b[15~", "\xe2\x82\xac", "\x1b[1;5C"}) {
         Demo d;
         start_demo(&d);
-        ASSERT_TRUE(wait_for_frames(&d, 1)) << d.run.err;
+        ASSERT_TRUE(wait_for_frames(&d, 1)) << d.run.err_text;
         run_send(&d.run, key);
         ASSERT_TRUE(run_wait(&d.run));
-        EXPECT_TRUE(exited_with(d.run, 0)) << d.run.err;
+        EXPECT_TRUE(exited_with(d.run, 0)) << d.run.err_text;
         // What the shell reads next is only what is typed next.
         run_send(&d.run, "next\n");
         EXPECT_EQ(read_terminal_input(&d.run, 5000), "next\n") << "after key " << key + 1;
@@ -117,11 +117,15 @@ TEST(ConsoleKeys, TerminalRestoredAfterSignals)
     const struct {
         int sig;
         const char *typed; // sent on the terminal instead of kill(2), when set
-    } cases[] = {{SIGINT, "\x03"}, {SIGINT, nullptr}, {SIGTERM, nullptr}, {SIGHUP, nullptr}};
+    } cases[] = {{SIGINT, "\x03"},
+                 {SIGQUIT, "\x1c"},
+                 {SIGINT, nullptr},
+                 {SIGTERM, nullptr},
+                 {SIGHUP, nullptr}};
     for (const auto &c : cases) {
         Demo d;
         start_demo(&d);
-        ASSERT_TRUE(wait_for_frames(&d, 1)) << d.run.err;
+        ASSERT_TRUE(wait_for_frames(&d, 1)) << d.run.err_text;
         ASSERT_FALSE(same_mode(d.run.mode_before, run_mode(d.run))) << "no key mode to undo";
         if (c.typed)
             run_send(&d.run, c.typed);
@@ -129,13 +133,13 @@ TEST(ConsoleKeys, TerminalRestoredAfterSignals)
             run_kill(&d.run, c.sig);
         ASSERT_TRUE(run_wait(&d.run));
         EXPECT_TRUE(killed_by(d.run, c.sig))
-            << "signal " << c.sig << ": status " << d.run.status << " " << d.run.err;
+            << "signal " << c.sig << ": status " << d.run.status << " " << d.run.err_text;
         EXPECT_TRUE(same_mode(d.run.mode_before, d.run.mode_after)) << "signal " << c.sig;
         end_demo(&d);
     }
 }
 
-bool wait_for_mode(const ProgramRun &run, bool key_mode)
+bool wait_for_mode(const Child &run, bool key_mode)
 {
     for (int waited = 0; waited < WAIT_MS; waited += 20) {
         if (same_mode(run.mode_before, run_mode(run)) != key_mode)
@@ -150,8 +154,8 @@ bool wait_for_mode(const ProgramRun &run, bool key_mode)
 TEST(ConsoleKeys, StopAndContinue)
 {
     Demo d;
-    start_demo(&d, INPUT_TERMINAL, "", true);
-    ASSERT_TRUE(wait_for_frames(&d, 1)) << d.run.err;
+    start_demo(&d, TERMINAL, "", true);
+    ASSERT_TRUE(wait_for_frames(&d, 1)) << d.run.err_text;
     ASSERT_TRUE(wait_for_mode(d.run, true));
     run_send(&d.run, "\x1a");
     EXPECT_TRUE(wait_for_mode(d.run, false)) << "terminal not restored while stopped";
@@ -159,20 +163,20 @@ TEST(ConsoleKeys, StopAndContinue)
     EXPECT_TRUE(wait_for_mode(d.run, true)) << "no key mode after continuing";
     run_send(&d.run, "q");
     ASSERT_TRUE(run_wait(&d.run));
-    EXPECT_TRUE(exited_with(d.run, 0)) << d.run.status << " " << d.run.err;
+    EXPECT_TRUE(exited_with(d.run, 0)) << d.run.status << " " << d.run.err_text;
     EXPECT_TRUE(same_mode(d.run.mode_before, d.run.mode_after));
     end_demo(&d);
 
     // Without a shell to return to (an orphaned process group), Ctrl-Z does not stop it.
     start_demo(&d);
-    ASSERT_TRUE(wait_for_frames(&d, 1)) << d.run.err;
+    ASSERT_TRUE(wait_for_frames(&d, 1)) << d.run.err_text;
     run_send(&d.run, "\x1a");
     const int before = swaps(d);
     ASSERT_TRUE(wait_for_frames(&d, before + 2)) << "stopped with nobody to continue it";
     ASSERT_TRUE(wait_for_mode(d.run, true));
     run_send(&d.run, "q");
     ASSERT_TRUE(run_wait(&d.run));
-    EXPECT_TRUE(exited_with(d.run, 0)) << d.run.status << " " << d.run.err;
+    EXPECT_TRUE(exited_with(d.run, 0)) << d.run.status << " " << d.run.err_text;
     EXPECT_TRUE(same_mode(d.run.mode_before, d.run.mode_after));
     end_demo(&d);
 }
@@ -181,28 +185,32 @@ TEST(ConsoleKeys, InputThatIsNotATerminal)
 {
     { // any byte is a key
         Demo d;
-        start_demo(&d, INPUT_PIPE);
-        ASSERT_TRUE(wait_for_frames(&d, 2)) << d.run.err;
+        start_demo(&d, PIPE);
+        ASSERT_TRUE(wait_for_frames(&d, 2)) << d.run.err_text;
         run_send(&d.run, "\x1b");
         ASSERT_TRUE(run_wait(&d.run));
-        EXPECT_TRUE(exited_with(d.run, 0)) << d.run.err;
+        EXPECT_TRUE(exited_with(d.run, 0)) << d.run.err_text;
         end_demo(&d);
     }
     { // the end of the input is a key too
         Demo d;
-        start_demo(&d, INPUT_PIPE);
-        ASSERT_TRUE(wait_for_frames(&d, 2)) << d.run.err;
+        start_demo(&d, PIPE);
+        ASSERT_TRUE(wait_for_frames(&d, 2)) << d.run.err_text;
         run_close_input(&d.run);
         ASSERT_TRUE(run_wait(&d.run)) << "hung on ended input";
-        EXPECT_TRUE(exited_with(d.run, 0)) << d.run.err;
+        EXPECT_TRUE(exited_with(d.run, 0)) << d.run.err_text;
         end_demo(&d);
     }
-    { // input that has ended before the start: one frame
+    // Input that has ended before the start, or none at all (demo <&-): one frame, then
+    // the end; the key pipe must not take descriptor 0 and be polled as the keyboard.
+    for (const Stream in : {DEV_NULL, CLOSED}) {
         Demo d;
-        start_demo(&d, INPUT_NULL);
-        ASSERT_TRUE(run_wait(&d.run)) << "hung on /dev/null";
-        EXPECT_TRUE(exited_with(d.run, 0)) << d.run.err;
+        start_demo(&d, in);
+        ASSERT_TRUE(run_wait(&d.run))
+            << "hung on " << (in == CLOSED ? "closed" : "empty") << " input";
+        EXPECT_TRUE(exited_with(d.run, 0)) << d.run.err_text;
         EXPECT_EQ(swaps(d), 1);
+        EXPECT_TRUE(same_mode(d.run.mode_before, d.run.mode_after));
         end_demo(&d);
     }
 }
@@ -210,17 +218,17 @@ TEST(ConsoleKeys, InputThatIsNotATerminal)
 // The console layer alone, through console_probe.
 struct Probe {
     std::string dir;
-    ProgramRun run;
+    Child run;
 };
 
-void start_probe(Probe *p, std::vector<std::string> args, InputKind input = INPUT_TERMINAL)
+void start_probe(Probe *p, std::vector<std::string> args, Stream input = TERMINAL)
 {
     p->dir = make_temp_dir();
     RunSetup r;
     r.exe = PROBE_PATH;
     r.args = args;
     r.dir = p->dir;
-    r.input = input;
+    r.in = input;
     std::string why;
     ASSERT_TRUE(run_start(r, &p->run, &why)) << why;
 }
@@ -228,10 +236,10 @@ void start_probe(Probe *p, std::vector<std::string> args, InputKind input = INPU
 bool wait_for_output(Probe *p, const std::string &text)
 {
     for (int waited = 0; waited < WAIT_MS; waited += 20) {
-        if (p->run.term_out.find(text) != std::string::npos)
+        if (p->run.term.find(text) != std::string::npos)
             return true;
         if (run_pump(&p->run, 20))
-            return p->run.term_out.find(text) != std::string::npos;
+            return p->run.term.find(text) != std::string::npos;
     }
     return false;
 }
@@ -253,7 +261,7 @@ TEST(ConsoleLayer, ReadsWholeKeys)
                      "e\x1b[[Af\x1b");
     ASSERT_TRUE(run_wait(&p.run));
     EXPECT_TRUE(exited_with(p.run, 0));
-    const std::string out = p.run.term_out.substr(p.run.term_out.find("ready"));
+    const std::string out = p.run.term.substr(p.run.term.find("ready"));
     EXPECT_EQ(out, "ready\r\nkey 27\r\nkey 97\r\nkey 27\r\nkey 98\r\nkey 27\r\nkey 99\r\n"
                    "key 195\r\nkey 100\r\nkey 226\r\nkey 101\r\nkey 27\r\nkey 102\r\n"
                    "key 27\r\n");
@@ -265,9 +273,9 @@ TEST(ConsoleLayer, ReadsWholeKeys)
 TEST(ConsoleLayer, WindowKeysThroughThePipe)
 {
     Probe p;
-    start_probe(&p, {"pipe"}, INPUT_PIPE);
+    start_probe(&p, {"pipe"}, PIPE);
     ASSERT_TRUE(run_wait(&p.run));
-    EXPECT_NE(p.run.term_out.find("pipe ok"), std::string::npos) << p.run.term_out;
+    EXPECT_NE(p.run.term.find("pipe ok"), std::string::npos) << p.run.term;
     EXPECT_TRUE(exited_with(p.run, 0));
     end_probe(&p);
 }
@@ -283,7 +291,7 @@ TEST(ConsoleLayer, SignalHandlersChain)
         ASSERT_TRUE(wait_for_output(&p, "ready"));
         run_kill(&p.run, SIGTERM);
         ASSERT_TRUE(run_wait(&p.run));
-        EXPECT_NE(p.run.term_out.find("earlier handler"), std::string::npos);
+        EXPECT_NE(p.run.term.find("earlier handler"), std::string::npos);
         EXPECT_TRUE(killed_by(p.run, SIGTERM)) << p.run.status;
         EXPECT_TRUE(same_mode(p.run.mode_before, p.run.mode_after));
         end_probe(&p);
@@ -294,7 +302,7 @@ TEST(ConsoleLayer, SignalHandlersChain)
         ASSERT_TRUE(wait_for_output(&p, "ready"));
         run_send(&p.run, "\x03");
         ASSERT_TRUE(run_wait(&p.run));
-        EXPECT_NE(p.run.term_out.find("later handler"), std::string::npos);
+        EXPECT_NE(p.run.term.find("later handler"), std::string::npos);
         EXPECT_TRUE(killed_by(p.run, SIGINT)) << p.run.status;
         EXPECT_TRUE(same_mode(p.run.mode_before, p.run.mode_after));
         end_probe(&p);

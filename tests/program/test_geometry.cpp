@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "../common/run.h"
 #include "driver/animation.h"
 #include "geometry/geometry.h"
-#include "harness.h"
 
 namespace
 {

@@ -6,7 +6,7 @@
 #include <sys/stat.h>
 #include <vector>
 
-#include "harness.h"
+#include "../common/run.h"
 
 namespace
 {
@@ -106,12 +106,12 @@ std::vector<std::string> joined(std::initializer_list<std::vector<std::string>> 
 
 // The status, the one line and the clean folder and terminal that every start-up failure
 // leaves.
-void expect_failure(const ProgramRun &run, const Scene &s, const std::string &message,
+void expect_failure(const Child &run, const Scene &s, const std::string &message,
                     std::vector<std::string> files = {"obj.dat"})
 {
-    EXPECT_TRUE(exited_with(run, 255)) << "status " << run.status << ", stderr: " << run.err;
-    EXPECT_EQ(run.err, message);
-    EXPECT_EQ(run.term_out, "") << "nothing but the picture goes to the terminal";
+    EXPECT_TRUE(exited_with(run, 255)) << "status " << run.status << ", stderr: " << run.err_text;
+    EXPECT_EQ(run.err_text, message);
+    EXPECT_EQ(run.term, "") << "nothing but the picture goes to the terminal";
     EXPECT_TRUE(same_mode(run.mode_before, run.mode_after)) << "terminal left altered";
     EXPECT_EQ(list_dir(s.dir), files) << "the program left files behind";
 }
@@ -136,8 +136,7 @@ TEST(StartupFailure, WindowWithoutDesktop)
 {
     Scene s = make_scene(SMALLEST);
     RunSetup r = real_setup(s);
-    r.env = {"ACCEL_DISPLAY=window", "ACCEL_VSYNC=0"};
-    r.unset = {"DISPLAY", "WAYLAND_DISPLAY"};
+    r.env = {"ACCEL_DISPLAY=window", "ACCEL_VSYNC=0", "DISPLAY", "WAYLAND_DISPLAY"};
     expect_failure(run_to_end(r), s, "main: grSstOpen failed for SST#0!\n");
     drop_scene(s);
 }
@@ -164,7 +163,7 @@ TEST(StartupFailure, MalformedMeshBeforeTheLibraryStarts)
     };
     for (const auto &c : cases) {
         Scene s = make_scene(c.text);
-        const ProgramRun run = run_to_end(recorded_setup(s));
+        const Child run = run_to_end(recorded_setup(s));
         expect_failure(run, s, c.message);
         EXPECT_EQ(read_lines(s.record).size(), 0u) << "library called for: " << c.text;
         drop_scene(s);
@@ -185,9 +184,9 @@ TEST(CallSequence, OneBoardOneFrame)
     Scene s = make_scene(TWO_FACES);
     RunSetup r = recorded_setup(s);
     r.typed_before = "q";
-    const ProgramRun run = run_to_end(r);
-    EXPECT_TRUE(exited_with(run, 0)) << run.status << " " << run.err;
-    EXPECT_EQ(run.err, "");
+    const Child run = run_to_end(r);
+    EXPECT_TRUE(exited_with(run, 0)) << run.status << " " << run.err_text;
+    EXPECT_EQ(run.err_text, "");
     EXPECT_EQ(calls(s), joined({{"grGlideInit", "grSstQueryHardware", "grSstSelect 0",
                                  "grSstOpen 7 0 1 1 1 2"},
                                 TEXTURES_LOADED,
@@ -208,8 +207,8 @@ TEST(CallSequence, NoBoards)
         RunSetup r = recorded_setup(s);
         r.env.push_back(std::string("RECORD_BOARDS=") + count);
         r.typed_before = "q";
-        const ProgramRun run = run_to_end(r);
-        EXPECT_TRUE(exited_with(run, 0)) << run.err;
+        const Child run = run_to_end(r);
+        EXPECT_TRUE(exited_with(run, 0)) << run.err_text;
         // Nothing opened, textures still loaded, no shutdown at the end.
         EXPECT_EQ(calls(s), joined({{"grGlideInit", "grSstQueryHardware"},
                                     TEXTURES_LOADED,
@@ -226,8 +225,8 @@ TEST(CallSequence, TwoBoardsDrawOnTheSecond)
     RunSetup r = recorded_setup(s);
     r.env.push_back("RECORD_BOARDS=2");
     r.typed_before = "q";
-    const ProgramRun run = run_to_end(r);
-    EXPECT_TRUE(exited_with(run, 0)) << run.err;
+    const Child run = run_to_end(r);
+    EXPECT_TRUE(exited_with(run, 0)) << run.err_text;
     EXPECT_EQ(calls(s),
               joined({{"grGlideInit", "grSstQueryHardware", "grSstSelect 0",
                        "grSstOpen 7 0 1 1 1 2", "grSstSelect 1", "grSstOpen 7 0 1 1 1 2"},
@@ -243,8 +242,8 @@ TEST(CallSequence, EmptyMeshStillRotatesAndChoosesTextures)
     Scene s = make_scene("0 0\n");
     RunSetup r = recorded_setup(s);
     r.typed_before = "q";
-    const ProgramRun run = run_to_end(r);
-    EXPECT_TRUE(exited_with(run, 0)) << run.err;
+    const Child run = run_to_end(r);
+    EXPECT_TRUE(exited_with(run, 0)) << run.err_text;
     EXPECT_EQ(count_lines(s.record, "guTexSource"), 36);
     EXPECT_EQ(count_lines(s.record, "guDrawTriangleWithClip"), 0);
     EXPECT_EQ(count_lines(s.record, "grBufferSwap 1"), 1);
@@ -295,37 +294,11 @@ TEST(CallSequence, FailuresShutDownOnce)
         Scene s = make_scene(SMALLEST);
         RunSetup r = recorded_setup(s);
         r.env.insert(r.env.end(), c.env.begin(), c.env.end());
-        const ProgramRun run = run_to_end(r);
+        const Child run = run_to_end(r);
         expect_failure(run, s, c.message);
         EXPECT_EQ(calls(s), c.record) << "for " << c.env.back();
         drop_scene(s);
     }
-}
-
-// The sanitizers reserve more address space than any sensible limit allows.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool SANITIZED = true;
-#elif defined(__has_feature)
-constexpr bool SANITIZED = __has_feature(address_sanitizer) || __has_feature(thread_sanitizer);
-#else
-constexpr bool SANITIZED = false;
-#endif
-
-// A texture whose staging buffer cannot be had: its own line, one shutdown.
-TEST(CallSequence, OutOfMemoryForTexture)
-{
-    if (SANITIZED)
-        GTEST_SKIP() << "an address-space limit does not work under the sanitizers";
-    Scene s = make_scene(SMALLEST);
-    RunSetup r = recorded_setup(s);
-    r.env.push_back("RECORD_MEM=4294967295");
-    r.address_space = (size_t)1 << 30;
-    const ProgramRun run = run_to_end(r);
-    expect_failure(run, s, "out of memory for texture\n");
-    EXPECT_EQ(calls(s), (std::vector<std::string>{"grGlideInit", "grSstQueryHardware",
-                                                  "grSstSelect 0", "grSstOpen 7 0 1 1 1 2",
-                                                  "gu3dfGetInfo quib.3DF", "grGlideShutdown"}));
-    drop_scene(s);
 }
 
 } // namespace

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "harness.h"
+#include "../common/run.h"
 
 namespace
 {
@@ -44,12 +44,12 @@ RunSetup real_setup(const Stage &s)
     return r;
 }
 
-void expect_texture_failure(const ProgramRun &run, const Stage &s, const std::string &message,
+void expect_texture_failure(const Child &run, const Stage &s, const std::string &message,
                             const std::vector<std::string> &files)
 {
-    EXPECT_TRUE(exited_with(run, 255)) << "status " << run.status << ", stderr: " << run.err;
-    EXPECT_EQ(run.err, message);
-    EXPECT_EQ(run.term_out, "");
+    EXPECT_TRUE(exited_with(run, 255)) << "status " << run.status << ", stderr: " << run.err_text;
+    EXPECT_EQ(run.err_text, message);
+    EXPECT_EQ(run.term, "");
     EXPECT_TRUE(same_mode(run.mode_before, run.mode_after));
     EXPECT_EQ(list_dir(s.dir), files);
     EXPECT_EQ(list_dir(s.dumps).size(), 0u) << "a frame was shown";
@@ -60,9 +60,9 @@ TEST(RealLibrary, KeyBeforeStartShowsOneFrame)
     Stage s = make_stage();
     RunSetup r = real_setup(s);
     r.typed_before = " ";
-    const ProgramRun run = run_to_end(r);
-    EXPECT_TRUE(exited_with(run, 0)) << run.err;
-    EXPECT_EQ(run.err, "");
+    const Child run = run_to_end(r);
+    EXPECT_TRUE(exited_with(run, 0)) << run.err_text;
+    EXPECT_EQ(run.err_text, "");
     EXPECT_EQ(list_dir(s.dumps).size(), 1u);
     EXPECT_EQ(list_dir(s.dir), (std::vector<std::string>{"obj.dat", "plov1.3DF", "quib.3DF"}));
     EXPECT_TRUE(same_mode(run.mode_before, run.mode_after));
@@ -72,7 +72,7 @@ TEST(RealLibrary, KeyBeforeStartShowsOneFrame)
 TEST(RealLibrary, KeyWhileRunningEndsIt)
 {
     Stage s = make_stage();
-    ProgramRun run;
+    Child run;
     std::string why;
     ASSERT_TRUE(run_start(real_setup(s), &run, &why)) << why;
     bool shown = false;
@@ -81,7 +81,7 @@ TEST(RealLibrary, KeyWhileRunningEndsIt)
     ASSERT_TRUE(shown);
     run_send(&run, "\x1b[D");
     ASSERT_TRUE(run_wait(&run));
-    EXPECT_TRUE(exited_with(run, 0)) << run.err;
+    EXPECT_TRUE(exited_with(run, 0)) << run.err_text;
     EXPECT_GE(list_dir(s.dumps).size(), 2u);
     run_send(&run, "after\n");
     EXPECT_EQ(read_terminal_input(&run, 5000), "after\n");

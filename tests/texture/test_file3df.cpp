@@ -28,7 +28,7 @@ std::string texels(size_t n, uint8_t first = 0)
 int32_t info_of(const std::string &bytes, Gu3dfInfo *info)
 {
     const std::string path = scratch_path("case.3DF");
-    write_bytes(path, bytes);
+    write_file(path, bytes);
     return gu3dfGetInfo(path.c_str(), info);
 }
 
@@ -251,25 +251,24 @@ TEST(File3df, ShortFilesFailAndLongFilesLoadWithoutOverrun)
 TEST(File3df, AFileChangedSinceGetInfoIsRefused)
 {
     const std::string path = scratch_path("moving.3DF");
-    write_bytes(path, GOOD_HEADER + texels(GOOD_BYTES));
+    write_file(path, GOOD_HEADER + texels(GOOD_BYTES));
     Gu3dfInfo info;
     ASSERT_EQ(gu3dfGetInfo(path.c_str(), &info), 1);
     std::vector<uint8_t> data(info.mem_required + 64, 0x5a);
     info.data = data.data();
 
     // Another shape, another format with the same byte count, another size.
-    write_bytes(path, "3df v1.1\nrgb565\nlod range: 1 8\naspect ratio: 2 1\n" + texels(1000));
+    write_file(path, "3df v1.1\nrgb565\nlod range: 1 8\naspect ratio: 2 1\n" + texels(1000));
     EXPECT_EQ(gu3dfLoad(path.c_str(), &info), 0);
-    write_bytes(path, with_line(1, "argb1555") + texels(GOOD_BYTES));
+    write_file(path, with_line(1, "argb1555") + texels(GOOD_BYTES));
     EXPECT_EQ(gu3dfLoad(path.c_str(), &info), 0);
-    write_bytes(path,
-                "3df v1.1\nrgb565\nlod range: 1 256\naspect ratio: 1 1\n" + texels(2 * 87381));
+    write_file(path, "3df v1.1\nrgb565\nlod range: 1 256\naspect ratio: 1 1\n" + texels(2 * 87381));
     EXPECT_EQ(gu3dfLoad(path.c_str(), &info), 0);
     for (size_t k = 0; k < data.size(); k++)
         ASSERT_EQ(data[k], 0x5a) << "a refused load wrote byte " << k;
 
     // A caller that changed mem_required is not trusted either.
-    write_bytes(path, GOOD_HEADER + texels(GOOD_BYTES));
+    write_file(path, GOOD_HEADER + texels(GOOD_BYTES));
     info.mem_required = GOOD_BYTES + 64;
     EXPECT_EQ(gu3dfLoad(path.c_str(), &info), 0);
     info.mem_required = GOOD_BYTES;

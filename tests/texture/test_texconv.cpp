@@ -2,10 +2,9 @@
 // for byte, an image file read and written through the library's reader, and one clear
 // line with a nonzero status for every bad request.
 #include <algorithm>
-#include <cstdlib>
 #include <gtest/gtest.h>
+#include <sstream>
 #include <string>
-#include <sys/wait.h>
 #include <vector>
 
 #include <stb/stb_image_write.h>
@@ -17,17 +16,13 @@
 namespace
 {
 
-struct ToolRun {
-    int status;
-    std::string err;
-};
-
-ToolRun texconv(const std::string &args)
+Child texconv(const std::string &args)
 {
-    const std::string err = scratch_path("stderr.txt");
-    const int rc =
-        std::system((std::string(TEXCONV_PATH) + " " + args + " >/dev/null 2>" + err).c_str());
-    return {WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, read_bytes(err)};
+    std::istringstream in(args);
+    std::vector<std::string> words;
+    for (std::string w; in >> w;)
+        words.push_back(w);
+    return run_to_end({.exe = TEXCONV_PATH, .args = words, .in = DEV_NULL, .out = PIPE});
 }
 
 TEST(Texconv, RemakesTheShippedTexturesByteForByte)
@@ -37,11 +32,11 @@ TEST(Texconv, RemakesTheShippedTexturesByteForByte)
     } assets[] = {{"tubes", "quib.3DF"}, {"marble", "plov1.3DF"}};
     for (const auto &a : assets) {
         const std::string out = scratch_path(a.asset);
-        const ToolRun r = texconv(std::string("--pattern ") + a.pattern +
-                                  " --format rgb565 --lod 1 256 --aspect 1 1 -o " + out);
-        ASSERT_EQ(r.status, 0) << r.err;
-        const std::string made = read_bytes(out),
-                          shipped = read_bytes(std::string(ASSETS_DIR) + "/" + a.asset);
+        const Child r = texconv(std::string("--pattern ") + a.pattern +
+                                " --format rgb565 --lod 1 256 --aspect 1 1 -o " + out);
+        ASSERT_TRUE(exited_with(r, 0)) << r.err_text;
+        const std::string made = read_file(out),
+                          shipped = read_file(std::string(ASSETS_DIR) + "/" + a.asset);
         EXPECT_FALSE(shipped.empty()) << a.asset;
         EXPECT_TRUE(made == shipped) << a.asset << " differs from what the tool makes";
 
@@ -53,8 +48,8 @@ TEST(Texconv, RemakesTheShippedTexturesByteForByte)
         EXPECT_EQ(info.header.small_lod, GR_LOD_1);
         EXPECT_EQ(info.header.large_lod, GR_LOD_256);
     }
-    EXPECT_NE(read_bytes(std::string(ASSETS_DIR) + "/quib.3DF"),
-              read_bytes(std::string(ASSETS_DIR) + "/plov1.3DF"));
+    EXPECT_NE(read_file(std::string(ASSETS_DIR) + "/quib.3DF"),
+              read_file(std::string(ASSETS_DIR) + "/plov1.3DF"));
 }
 
 TEST(Texconv, ReadsAnImageFile)
@@ -66,10 +61,10 @@ TEST(Texconv, ReadsAnImageFile)
             px.insert(px.end(), {(uint8_t)(x * 4), (uint8_t)(y * 8), 99, 255});
     const std::string png = scratch_path("ramp.png"), tdf = scratch_path("ramp.3DF");
     ASSERT_NE(stbi_write_png(png.c_str(), 64, 32, 4, px.data(), 64 * 4), 0);
-    const ToolRun r = texconv(png + " --format rgb565 --lod 1 64 --aspect 2 1 -o " + tdf +
-                              " --preview " + scratch_path("ramp-preview.png"));
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.err, "");
+    const Child r = texconv(png + " --format rgb565 --lod 1 64 --aspect 2 1 -o " + tdf +
+                            " --preview " + scratch_path("ramp-preview.png"));
+    ASSERT_TRUE(exited_with(r, 0)) << r.err_text;
+    EXPECT_EQ(r.err_text, "");
 
     Gu3dfInfo info;
     ASSERT_EQ(gu3dfGetInfo(tdf.c_str(), &info), 1);
@@ -125,7 +120,7 @@ TEST(Texconv, BadRequestsGetOneLineAndAFailingStatus)
 {
     const std::string out = " -o " + scratch_path("never.3DF");
     const std::string junk = scratch_path("junk.png");
-    write_bytes(junk, "this is not an image");
+    write_file(junk, "this is not an image");
     const struct {
         std::string args;
         bool with_output;
@@ -146,17 +141,18 @@ TEST(Texconv, BadRequestsGetOneLineAndAFailingStatus)
         {junk, true},                              // not an image
     };
     for (const auto &c : cases) {
-        const ToolRun r = texconv(c.args + (c.with_output ? out : ""));
-        EXPECT_NE(r.status, 0) << c.args;
-        EXPECT_EQ(r.err.rfind("texconv: ", 0), 0u) << c.args << ": " << r.err;
-        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << c.args << ": " << r.err;
+        const Child r = texconv(c.args + (c.with_output ? out : ""));
+        EXPECT_TRUE(r.ended && !exited_with(r, 0)) << c.args;
+        EXPECT_EQ(r.err_text.rfind("texconv: ", 0), 0u) << c.args << ": " << r.err_text;
+        EXPECT_EQ(std::count(r.err_text.begin(), r.err_text.end(), '\n'), 1)
+            << c.args << ": " << r.err_text;
     }
-    const ToolRun r = texconv("--pattern tubes -o /nonexistent/dir/out.3DF");
-    EXPECT_NE(r.status, 0);
-    EXPECT_NE(r.err.find("/nonexistent/dir/out.3DF"), std::string::npos) << r.err;
+    const Child r = texconv("--pattern tubes -o /nonexistent/dir/out.3DF");
+    EXPECT_TRUE(r.ended && !exited_with(r, 0));
+    EXPECT_NE(r.err_text.find("/nonexistent/dir/out.3DF"), std::string::npos) << r.err_text;
 
-    const ToolRun help = texconv("--help");
-    EXPECT_EQ(help.status, 0);
+    const Child help = texconv("--help");
+    EXPECT_TRUE(exited_with(help, 0));
 }
 
 } // namespace

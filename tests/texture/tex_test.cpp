@@ -12,15 +12,10 @@
 namespace
 {
 
+// Removed when the process ends.
 struct Scratch {
     std::string dir;
-    ~Scratch()
-    {
-        if (!dir.empty()) {
-            std::error_code ec;
-            std::filesystem::remove_all(dir, ec);
-        }
-    }
+    ~Scratch() { remove_dir(dir); }
 };
 
 Scratch scratch;
@@ -29,35 +24,16 @@ Scratch scratch;
 
 const std::string &scratch_dir()
 {
-    if (scratch.dir.empty()) {
-        const char *base = std::getenv("TMPDIR");
-        std::string tmpl = std::string(base && *base ? base : "/tmp") + "/texture-test-XXXXXX";
-        if (!mkdtemp(tmpl.data())) {
-            std::perror("mkdtemp");
-            std::abort();
-        }
-        scratch.dir = tmpl;
-    }
+    if (scratch.dir.empty())
+        scratch.dir = make_temp_dir();
+    if (scratch.dir.empty())
+        std::abort();
     return scratch.dir;
 }
 
 std::string scratch_path(const std::string &name)
 {
     return scratch_dir() + "/" + name;
-}
-
-void write_bytes(const std::string &path, const std::string &bytes)
-{
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f.write(bytes.data(), (std::streamsize)bytes.size());
-}
-
-std::string read_bytes(const std::string &path)
-{
-    std::ifstream f(path, std::ios::binary);
-    std::ostringstream s;
-    s << f.rdbuf();
-    return s.str();
 }
 
 void TexMemoryRelease::operator()(TexMemory *mem) const

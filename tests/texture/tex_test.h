@@ -7,13 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "../common/run.h"
 #include "texture.h"
 
 // A fresh folder for this process's files, removed at exit.
 const std::string &scratch_dir();
 std::string scratch_path(const std::string &name);
-void write_bytes(const std::string &path, const std::string &bytes);
-std::string read_bytes(const std::string &path);
 
 // A texture memory on the heap (the record is large), initialised, and released with
 // its textures when it goes.
