@@ -6,7 +6,6 @@
 //   RECORD_FILE   lines are appended here; unset: nothing is written
 //   RECORD_BOARDS num_sst that the query reports (default 1); "fail": the query fails
 //   RECORD_FAIL   "call" or "call#n": the n-th such call (default the first) fails
-//   RECORD_MEM    mem_required that gu3dfGetInfo reports (default 1000)
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -172,8 +171,7 @@ int32_t gu3dfGetInfo(const char *filename, Gu3dfInfo *info)
     info->header.large_lod = first ? GR_LOD_256 : GR_LOD_64;
     info->header.aspect_ratio = first ? GR_ASPECT_2x1 : GR_ASPECT_1x1;
     info->header.format = first ? GR_TEXFMT_RGB_565 : GR_TEXFMT_P_8;
-    const char *mem = std::getenv("RECORD_MEM");
-    info->mem_required = mem ? (uint32_t)std::strtoul(mem, nullptr, 10) : 1000;
+    info->mem_required = 1000;
     return 1;
 }
 
