@@ -63,23 +63,30 @@ void end_demo(Demo *d)
     remove_dir(d->side);
 }
 
-TEST(ConsoleKeys, KeyEndsTheRunAfterFrames)
+// A key ends the run after frames, through the end sequence; every byte of a key that
+// sends several is read, so that none reaches the shell, and none is echoed.
+TEST(ConsoleKeys, KeyEndsTheRunAndLeavesNothingBehind)
 {
-    Demo d;
-    start_demo(&d);
-    ASSERT_TRUE(wait_for_frames(&d, 2)) << d.run.err_text;
-    EXPECT_FALSE(same_mode(d.run.mode_before, run_mode(d.run))) << "no key mode while running";
-    run_send(&d.run, "q");
-    ASSERT_TRUE(run_wait(&d.run)) << "a key did not end the program";
-    EXPECT_TRUE(exited_with(d.run, 0)) << d.run.err_text;
-    EXPECT_GE(swaps(d), 2);
-    EXPECT_EQ(d.run.term.find('q'), std::string::npos) << "the key was echoed";
-    EXPECT_TRUE(same_mode(d.run.mode_before, d.run.mode_after));
-    const auto lines = read_lines(d.record);
-    ASSERT_GE(lines.size(), 2u);
-    EXPECT_EQ(lines[lines.size() - 2], "grSstSelect 0");
-    EXPECT_EQ(lines.back(), "grGlideShutdown");
-    end_demo(&d);
+    for (const char *key : {"q", "\x1b[A", "\x1bOP", "\x1b[15~", "\xe2\x82\xac", "\x1b[1;5C"}) {
+        SCOPED_TRACE(key[0] == '\x1b' ? key + 1 : key);
+        Demo d;
+        start_demo(&d);
+        ASSERT_TRUE(wait_for_frames(&d, 2)) << d.run.err_text;
+        EXPECT_FALSE(same_mode(d.run.mode_before, run_mode(d.run))) << "no key mode while running";
+        run_send(&d.run, key);
+        ASSERT_TRUE(run_wait(&d.run)) << "a key did not end the program";
+        EXPECT_TRUE(exited_with(d.run, 0)) << d.run.err_text;
+        EXPECT_EQ(d.run.term, "") << "the key was echoed";
+        EXPECT_TRUE(same_mode(d.run.mode_before, d.run.mode_after));
+        const auto lines = read_lines(d.record);
+        ASSERT_GE(lines.size(), 2u);
+        EXPECT_EQ(lines[lines.size() - 2], "grSstSelect 0");
+        EXPECT_EQ(lines.back(), "grGlideShutdown");
+        // What the shell reads next is only what is typed next.
+        run_send(&d.run, "next\n");
+        EXPECT_EQ(read_terminal_input(&d.run, 5000), "next\n");
+        end_demo(&d);
+    }
 }
 
 TEST(ConsoleKeys, KeyTypedBeforeStartGivesOneFrame)
@@ -91,23 +98,6 @@ TEST(ConsoleKeys, KeyTypedBeforeStartGivesOneFrame)
         EXPECT_TRUE(exited_with(d.run, 0)) << d.run.err_text;
         EXPECT_EQ(swaps(d), 1) << "key typed before: " << key;
         EXPECT_TRUE(same_mode(d.run.mode_before, d.run.mode_after));
-        end_demo(&d);
-    }
-}
-
-// Every byte of a key that sends several is read, so that none reaches the shell.
-TEST(ConsoleKeys, MultiByteKeysLeaveNothingBehind)
-{
-    for (const char *key : {"\x1b[A", "\x1bOP", "\x1b[15~", "\xe2\x82\xac", "\x1b[1;5C"}) {
-        Demo d;
-        start_demo(&d);
-        ASSERT_TRUE(wait_for_frames(&d, 1)) << d.run.err_text;
-        run_send(&d.run, key);
-        ASSERT_TRUE(run_wait(&d.run));
-        EXPECT_TRUE(exited_with(d.run, 0)) << d.run.err_text;
-        // What the shell reads next is only what is typed next.
-        run_send(&d.run, "next\n");
-        EXPECT_EQ(read_terminal_input(&d.run, 5000), "next\n") << "after key " << key + 1;
         end_demo(&d);
     }
 }
@@ -183,21 +173,16 @@ TEST(ConsoleKeys, StopAndContinue)
 
 TEST(ConsoleKeys, InputThatIsNotATerminal)
 {
-    { // any byte is a key
+    // Any byte is a key, and the end of the input is one too.
+    for (const bool close_it : {false, true}) {
         Demo d;
         start_demo(&d, PIPE);
         ASSERT_TRUE(wait_for_frames(&d, 2)) << d.run.err_text;
-        run_send(&d.run, "\x1b");
-        ASSERT_TRUE(run_wait(&d.run));
-        EXPECT_TRUE(exited_with(d.run, 0)) << d.run.err_text;
-        end_demo(&d);
-    }
-    { // the end of the input is a key too
-        Demo d;
-        start_demo(&d, PIPE);
-        ASSERT_TRUE(wait_for_frames(&d, 2)) << d.run.err_text;
-        run_close_input(&d.run);
-        ASSERT_TRUE(run_wait(&d.run)) << "hung on ended input";
+        if (close_it)
+            run_close_input(&d.run);
+        else
+            run_send(&d.run, "\x1b");
+        ASSERT_TRUE(run_wait(&d.run)) << (close_it ? "hung on ended input" : "key not read");
         EXPECT_TRUE(exited_with(d.run, 0)) << d.run.err_text;
         end_demo(&d);
     }
@@ -216,68 +201,39 @@ TEST(ConsoleKeys, InputThatIsNotATerminal)
 }
 
 // The console layer alone, through console_probe.
-struct Probe {
-    std::string dir;
+Child start_probe(std::vector<std::string> args, Stream in = TERMINAL)
+{
     Child run;
-};
-
-void start_probe(Probe *p, std::vector<std::string> args, Stream input = TERMINAL)
-{
-    p->dir = make_temp_dir();
-    RunSetup r;
-    r.exe = PROBE_PATH;
-    r.args = args;
-    r.dir = p->dir;
-    r.in = input;
     std::string why;
-    ASSERT_TRUE(run_start(r, &p->run, &why)) << why;
-}
-
-bool wait_for_output(Probe *p, const std::string &text)
-{
-    for (int waited = 0; waited < WAIT_MS; waited += 20) {
-        if (p->run.term.find(text) != std::string::npos)
-            return true;
-        if (run_pump(&p->run, 20))
-            return p->run.term.find(text) != std::string::npos;
-    }
-    return false;
-}
-
-void end_probe(Probe *p)
-{
-    run_finish(&p->run);
-    remove_dir(p->dir);
+    EXPECT_TRUE(run_start({.exe = PROBE_PATH, .args = args, .in = in}, &run, &why)) << why;
+    return run;
 }
 
 TEST(ConsoleLayer, ReadsWholeKeys)
 {
-    Probe p;
-    start_probe(&p, {"keys", "13"});
-    ASSERT_TRUE(wait_for_output(&p, "ready"));
+    Child p = start_probe({"keys", "13"});
+    ASSERT_TRUE(run_wait_text(&p, "ready"));
     // Cursor up, a, F1 (xterm), b, F5, c, é, d, €, e, F1 (Linux console), f, and a lone
     // escape last: after it nothing follows, so it is a key by itself.
-    run_send(&p.run, "\x1b[Aa\x1bOPb\x1b[15~c\xc3\xa9\x64\xe2\x82\xac"
-                     "e\x1b[[Af\x1b");
-    ASSERT_TRUE(run_wait(&p.run));
-    EXPECT_TRUE(exited_with(p.run, 0));
-    const std::string out = p.run.term.substr(p.run.term.find("ready"));
-    EXPECT_EQ(out, "ready\r\nkey 27\r\nkey 97\r\nkey 27\r\nkey 98\r\nkey 27\r\nkey 99\r\n"
-                   "key 195\r\nkey 100\r\nkey 226\r\nkey 101\r\nkey 27\r\nkey 102\r\n"
-                   "key 27\r\n");
-    run_send(&p.run, "z\n");
-    EXPECT_EQ(read_terminal_input(&p.run, 5000), "z\n");
-    end_probe(&p);
+    run_send(&p, "\x1b[Aa\x1bOPb\x1b[15~c\xc3\xa9\x64\xe2\x82\xac"
+                 "e\x1b[[Af\x1b");
+    ASSERT_TRUE(run_wait(&p));
+    EXPECT_TRUE(exited_with(p, 0));
+    EXPECT_EQ(p.term.substr(p.term.find("ready")),
+              "ready\r\nkey 27\r\nkey 97\r\nkey 27\r\nkey 98\r\nkey 27\r\nkey 99\r\n"
+              "key 195\r\nkey 100\r\nkey 226\r\nkey 101\r\nkey 27\r\nkey 102\r\nkey 27\r\n");
+    run_send(&p, "z\n");
+    EXPECT_EQ(read_terminal_input(&p, 5000), "z\n");
+    run_finish(&p);
 }
 
 TEST(ConsoleLayer, WindowKeysThroughThePipe)
 {
-    Probe p;
-    start_probe(&p, {"pipe"}, PIPE);
-    ASSERT_TRUE(run_wait(&p.run));
-    EXPECT_NE(p.run.term.find("pipe ok"), std::string::npos) << p.run.term;
-    EXPECT_TRUE(exited_with(p.run, 0));
-    end_probe(&p);
+    Child p = start_probe({"pipe"}, PIPE);
+    ASSERT_TRUE(run_wait(&p));
+    EXPECT_NE(p.term.find("pipe ok"), std::string::npos) << p.term;
+    EXPECT_TRUE(exited_with(p, 0));
+    run_finish(&p);
 }
 
 // A handler that was there before the console opened still runs; one installed later
@@ -285,27 +241,25 @@ TEST(ConsoleLayer, WindowKeysThroughThePipe)
 // terminal is restored and the process dies of the signal.
 TEST(ConsoleLayer, SignalHandlersChain)
 {
-    {
-        Probe p;
-        start_probe(&p, {"chain"});
-        ASSERT_TRUE(wait_for_output(&p, "ready"));
-        run_kill(&p.run, SIGTERM);
-        ASSERT_TRUE(run_wait(&p.run));
-        EXPECT_NE(p.run.term.find("earlier handler"), std::string::npos);
-        EXPECT_TRUE(killed_by(p.run, SIGTERM)) << p.run.status;
-        EXPECT_TRUE(same_mode(p.run.mode_before, p.run.mode_after));
-        end_probe(&p);
-    }
-    {
-        Probe p;
-        start_probe(&p, {"later"});
-        ASSERT_TRUE(wait_for_output(&p, "ready"));
-        run_send(&p.run, "\x03");
-        ASSERT_TRUE(run_wait(&p.run));
-        EXPECT_NE(p.run.term.find("later handler"), std::string::npos);
-        EXPECT_TRUE(killed_by(p.run, SIGINT)) << p.run.status;
-        EXPECT_TRUE(same_mode(p.run.mode_before, p.run.mode_after));
-        end_probe(&p);
+    const struct {
+        const char *mode;
+        int sig;
+        const char *typed; // sent on the terminal instead of kill(2), when set
+        const char *says;
+    } cases[] = {{"chain", SIGTERM, nullptr, "earlier handler"},
+                 {"later", SIGINT, "\x03", "later handler"}};
+    for (const auto &c : cases) {
+        Child p = start_probe({c.mode});
+        ASSERT_TRUE(run_wait_text(&p, "ready"));
+        if (c.typed)
+            run_send(&p, c.typed);
+        else
+            run_kill(&p, c.sig);
+        ASSERT_TRUE(run_wait(&p));
+        EXPECT_NE(p.term.find(c.says), std::string::npos) << c.mode;
+        EXPECT_TRUE(killed_by(p, c.sig)) << c.mode << ": " << describe_end(p);
+        EXPECT_TRUE(same_mode(p.mode_before, p.mode_after)) << c.mode;
+        run_finish(&p);
     }
 }
 
