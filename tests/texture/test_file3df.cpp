@@ -55,62 +55,27 @@ std::string with_line(int line, const std::string &text)
 
 TEST(File3df, EveryBrokenHeaderRuleIsRefusedAndLeavesInfoAlone)
 {
-    const struct {
-        int line;
-        std::string text;
-    } cases[] = {
-        {0, "3DF v1.1"},
-        {0, "3df v1"},
-        {0, "3df 1.1"},
-        {0, "3dfv1.1"},
-        {0, "3df  v1.1"},
-        {0, "3df v1."},
-        {0, "3df v.1"},
-        {0, "3df vx.1"},
-        {0, "3df v1.1x"},
-        {0, ""},
-        {0, " 3df v1.1"},
-        {0, "3df v1.1 x"},
-        {1, "RGB565"},
-        {1, "rgb 565"},
-        {1, "rgb565 "},
-        {1, " rgb565"},
-        {1, "rgb888"},
-        {1, ""},
-        {1, "rgb5650"},
-        {1, "argb"},
-        {2, "lod range: 0 4"},
-        {2, "lod range: 3 4"},
-        {2, "lod range: 1 512"},
-        {2, "lod range: 4 1"},
-        {2, "lod range: 1"},
-        {2, "lod range: 1 4 8"},
-        {2, "lod range: -1 4"},
-        {2, "lod range 1 4"},
-        {2, "LOD range: 1 4"},
-        {2, "lod range: 14"},
-        {2, "lod range: 1 +4"},
-        {2, "lod range: 1 4.0"},
-        {2, "lod range: 1 0x4"},
-        {2, "lod range : 1 4"},
-        {3, "aspect ratio: 3 1"},
-        {3, "aspect ratio: 2 2"},
-        {3, "aspect ratio: 16 1"},
-        {3, "aspect ratio: 1"},
-        {3, "aspect ratio 1 1"},
-        {3, "aspect ratio: 1 1 1"},
-        {3, "aspect ratio: 0 0"},
-        {3, "aspect ratio: 1 16"},
-        {3, "aspect ratio: 11"},
+    // Each header line in turn replaced by a broken one.
+    const std::vector<const char *> broken[4] = {
+        {"3DF v1.1", "3df v1", "3df 1.1", "3dfv1.1", "3df  v1.1", "3df v1.", "3df v.1", "3df vx.1",
+         "3df v1.1x", "", " 3df v1.1", "3df v1.1 x"},
+        {"RGB565", "rgb 565", "rgb565 ", " rgb565", "rgb888", "", "rgb5650", "argb"},
+        {"lod range: 0 4", "lod range: 3 4", "lod range: 1 512", "lod range: 4 1", "lod range: 1",
+         "lod range: 1 4 8", "lod range: -1 4", "lod range 1 4", "LOD range: 1 4", "lod range: 14",
+         "lod range: 1 +4", "lod range: 1 4.0", "lod range: 1 0x4", "lod range : 1 4"},
+        {"aspect ratio: 3 1", "aspect ratio: 2 2", "aspect ratio: 16 1", "aspect ratio: 1",
+         "aspect ratio 1 1", "aspect ratio: 1 1 1", "aspect ratio: 0 0", "aspect ratio: 1 16",
+         "aspect ratio: 11"},
     };
-    for (const auto &c : cases) {
-        Gu3dfInfo info;
-        std::memset(&info, 0xab, sizeof info);
-        Gu3dfInfo before = info;
-        EXPECT_EQ(info_of(with_line(c.line, c.text) + texels(GOOD_BYTES), &info), 0)
-            << "line " << c.line << ": '" << c.text << "'";
-        EXPECT_EQ(std::memcmp(&info, &before, sizeof info), 0) << c.text;
-    }
+    for (int line = 0; line < 4; line++)
+        for (const char *text : broken[line]) {
+            Gu3dfInfo info;
+            std::memset(&info, 0xab, sizeof info);
+            const Gu3dfInfo before = info;
+            EXPECT_EQ(info_of(with_line(line, text) + texels(GOOD_BYTES), &info), 0)
+                << "line " << line << ": '" << text << "'";
+            EXPECT_EQ(std::memcmp(&info, &before, sizeof info), 0) << text;
+        }
 }
 
 TEST(File3df, SizesBeyondAnyTextureAreRefusedWithoutOverflow)
