@@ -5,6 +5,8 @@
 // ready for it) run unlocked.
 #include "workers.h"
 
+#include <sched.h>
+
 #include <algorithm>
 #include <system_error>
 
@@ -97,9 +99,13 @@ void worker_main(Workers *w)
 {
     std::unique_lock<std::mutex> lk(w->lock);
     for (;;) {
-        const Job job = take_job(w);
+        // A thread beyond the cores left beside the caller's would only take turns with
+        // the others, and the caller, which feeds everything, would get less than a core.
+        const Job job = w->running < w->max_running ? take_job(w) : Job{};
         if (job.kind != Job::NONE) {
+            w->running++;
             run_job(w, job, lk);
+            w->running--;
             continue;
         }
         // Nothing to take: every unfinished tile is being drawn by another thread, which
@@ -108,6 +114,15 @@ void worker_main(Workers *w)
             return;
         w->wake.wait(lk);
     }
+}
+
+// Cores this process may run on.
+int usable_cores()
+{
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0)
+        return std::max(1, CPU_COUNT(&set));
+    return std::max(1, (int)std::thread::hardware_concurrency());
 }
 
 // The caller's thread waits for `drawn` batches to be drawn, taking jobs meanwhile.
@@ -134,6 +149,8 @@ void workers_start(Workers *w, int count)
     std::fill(std::begin(w->bin_done), std::end(w->bin_done), false);
     std::fill(std::begin(w->tile_next), std::end(w->tile_next), 0);
     std::fill(std::begin(w->tile_busy), std::end(w->tile_busy), false);
+    w->running = 0;
+    w->max_running = std::max(1, usable_cores() - 1);
     for (int i = 0; i < std::min(count, MAX_WORKERS); i++) {
         try {
             w->thread[i] = std::thread(worker_main, w);

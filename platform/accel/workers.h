@@ -37,6 +37,8 @@ struct Workers {
     uint64_t tile_next[TILE_COUNT] = {}; // the batch each tile draws next
     bool tile_busy[TILE_COUNT] = {};     // a thread is drawing this tile
     int scan = 0;                        // where the next search for a tile starts
+    int running = 0;                     // threads in a job, the caller's not counted
+    int max_running = 0;                 // at most this many: one core is the caller's
     bool quit = false;
 };
 
