@@ -68,6 +68,18 @@ Job take_job(Workers *w)
     return job;
 }
 
+// Wakes sleeping workers for new jobs, as many as may run beside those in jobs now.
+void wake_idle(Workers *w)
+{
+    const int room = w->max_running - w->running;
+    if (w->sleeping == 0 || room <= 0)
+        return;
+    if (room == 1)
+        w->wake.notify_one();
+    else
+        w->wake.notify_all();
+}
+
 // Runs the job with the lock released, then records it as done.
 void run_job(Workers *w, const Job &job, std::unique_lock<std::mutex> &lk)
 {
@@ -85,14 +97,15 @@ void run_job(Workers *w, const Job &job, std::unique_lock<std::mutex> &lk)
             w->bin_done[w->binned % WORKER_RING] = false;
             w->binned++;
         }
-        w->wake.notify_all(); // tiles may be drawable now
+        wake_idle(w); // tiles may be drawable now
     } else {
         w->tile_next[job.tile] = job.end;
         w->tile_busy[job.tile] = false;
         if (job.end < w->binned) // batches were binned for it meanwhile
-            w->wake.notify_one();
+            wake_idle(w);
     }
-    w->done.notify_all();
+    if (w->caller_waiting)
+        w->done.notify_all();
 }
 
 void worker_main(Workers *w)
@@ -112,7 +125,9 @@ void worker_main(Workers *w)
         // looks again when it is done, or nothing is handed over.
         if (w->quit)
             return;
+        w->sleeping++;
         w->wake.wait(lk);
+        w->sleeping--;
     }
 }
 
@@ -131,10 +146,13 @@ void help_until_drawn(Workers *w, uint64_t drawn)
     std::unique_lock<std::mutex> lk(w->lock);
     while (fully_drawn(w) < drawn) {
         const Job job = take_job(w);
-        if (job.kind != Job::NONE)
+        if (job.kind != Job::NONE) {
             run_job(w, job, lk);
-        else
+        } else {
+            w->caller_waiting = true;
             w->done.wait(lk);
+            w->caller_waiting = false;
+        }
     }
 }
 
@@ -149,7 +167,8 @@ void workers_start(Workers *w, int count)
     std::fill(std::begin(w->bin_done), std::end(w->bin_done), false);
     std::fill(std::begin(w->tile_next), std::end(w->tile_next), 0);
     std::fill(std::begin(w->tile_busy), std::end(w->tile_busy), false);
-    w->running = 0;
+    w->running = w->sleeping = 0;
+    w->caller_waiting = false;
     w->max_running = std::max(1, usable_cores() - 1);
     for (int i = 0; i < std::min(count, MAX_WORKERS); i++) {
         try {
@@ -183,12 +202,10 @@ void workers_run(Workers *w, Batch *batch)
             raster_tile(*batch, t);
         return;
     }
-    {
-        std::lock_guard<std::mutex> lk(w->lock);
-        w->ring[w->handed % WORKER_RING] = batch;
-        w->handed++;
-    }
-    w->wake.notify_all();
+    std::lock_guard<std::mutex> lk(w->lock);
+    w->ring[w->handed % WORKER_RING] = batch;
+    w->handed++;
+    wake_idle(w);
 }
 
 void workers_wait(Workers *w, int pending)

@@ -39,6 +39,8 @@ struct Workers {
     int scan = 0;                        // where the next search for a tile starts
     int running = 0;                     // threads in a job, the caller's not counted
     int max_running = 0;                 // at most this many: one core is the caller's
+    int sleeping = 0;                    // threads waiting for jobs
+    bool caller_waiting = false;         // the caller's thread waits on `done`
     bool quit = false;
 };
 
