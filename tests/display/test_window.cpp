@@ -22,15 +22,16 @@ namespace
 
 // Sanitizer builds. ASan: SDL_Quit unloads X libraries that still own a few blocks, which
 // the leak checker reports without a name to suppress them by (a bare SDL_Init, window,
-// SDL_Quit does the same); leaks stay checked everywhere else. TSan: the GL renderer
-// brings Mesa's uninstrumented worker threads, so SDL's own software renderer is used;
-// libX11's extra unlock after a lost connection is suppressed (tsan.supp).
+// SDL_Quit does the same); leaks stay checked everywhere else. The fault shim comes
+// before ASan's runtime, to see malloc. TSan: the GL renderer brings Mesa's
+// uninstrumented worker threads, so SDL's own software renderer is used; libX11's extra
+// unlock after a lost connection is suppressed (tsan.supp).
 std::vector<std::string> sanitizer_env()
 {
     const char *asan = std::getenv("ASAN_OPTIONS");
     std::vector<std::string> env = {std::string("ASAN_OPTIONS=") +
                                     (asan && *asan ? std::string(asan) + ":" : "") +
-                                    "detect_leaks=0"};
+                                    "detect_leaks=0:verify_asan_link_order=0"};
 #if defined(__SANITIZE_THREAD__)
     env.push_back("SDL_RENDER_DRIVER=software");
     env.push_back("SDL_FRAMEBUFFER_ACCELERATION=0");
