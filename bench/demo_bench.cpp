@@ -201,7 +201,8 @@ int main(int argc, char **argv)
     std::printf("ms_per_frame_min: %.3f\n", sorted.front());
     std::printf("ms_per_frame_max: %.3f\n", sorted.back());
     // Processor time, less disturbed than wall time on a shared machine: of every thread,
-    // and of the caller's thread alone (the program's work, clipping and binning).
+    // and of the caller's thread alone (the program's work, recording the triangles, and
+    // whatever jobs it takes while it would wait).
     std::printf("cpu_ms_per_frame: %.3f\n", cpu_ms(ru0, ru1) / frames);
     std::printf("caller_cpu_ms_per_frame: %.3f\n", cpu_ms(th0, th1) / frames);
     std::printf("triangles_per_frame: %.0f\n", (double)submitted / frames);

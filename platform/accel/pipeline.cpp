@@ -61,7 +61,7 @@ void free_batches(Pipeline *p)
 
 } // namespace
 
-Pipeline *pipeline_create(int threads)
+Pipeline *pipeline_create(int threads, int running)
 {
     Pipeline *p = new (std::nothrow) Pipeline;
     if (!p)
@@ -75,7 +75,7 @@ Pipeline *pipeline_create(int threads)
         }
         bin_reset(b);
     }
-    workers_start(&p->workers, threads);
+    workers_start(&p->workers, threads, running);
     return p;
 }
 

@@ -11,8 +11,10 @@
 struct Board;
 struct Pipeline;
 
-// Creates the pipeline with `threads` rasterizer workers (0: the caller's thread draws).
-Pipeline *pipeline_create(int threads);
+// Creates the pipeline with `threads` workers (0: the caller's thread does everything), of
+// which at most `running` take jobs at once; 0 leaves one core of those this process may
+// use to the caller's thread.
+Pipeline *pipeline_create(int threads, int running = 0);
 void pipeline_destroy(Pipeline *p);
 
 // Clears target's back buffer to rgba (bytes R, G, B, A) and its depth buffer to depth.

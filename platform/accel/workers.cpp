@@ -158,7 +158,7 @@ void help_until_drawn(Workers *w, uint64_t drawn)
 
 } // namespace
 
-void workers_start(Workers *w, int count)
+void workers_start(Workers *w, int count, int running)
 {
     std::unique_lock<std::mutex> lk(w->lock);
     w->count = 0;
@@ -169,7 +169,7 @@ void workers_start(Workers *w, int count)
     std::fill(std::begin(w->tile_busy), std::end(w->tile_busy), false);
     w->running = w->sleeping = 0;
     w->caller_waiting = false;
-    w->max_running = std::max(1, usable_cores() - 1);
+    w->max_running = running > 0 ? running : std::max(1, usable_cores() - 1);
     for (int i = 0; i < std::min(count, MAX_WORKERS); i++) {
         try {
             w->thread[i] = std::thread(worker_main, w);

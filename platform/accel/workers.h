@@ -44,8 +44,9 @@ struct Workers {
     bool quit = false;
 };
 
-// Starts up to `count` threads; fewer when the system refuses more (count then says).
-void workers_start(Workers *w, int count);
+// Starts up to `count` threads; fewer when the system refuses more (count then says). At
+// most `running` take jobs at once; 0: one fewer than the cores this process may use.
+void workers_start(Workers *w, int count, int running);
 // Draws everything handed over, then stops the threads.
 void workers_stop(Workers *w);
 // Hands batch over and returns at once (with no threads: bins and draws it first). There

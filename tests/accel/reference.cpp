@@ -297,7 +297,7 @@ float rng_float(Rng *r, float lo, float hi)
 Image pipeline_image(const std::vector<Draw> &draws, int threads, uint32_t clear, float depth)
 {
     Board *b = test_board_new();
-    Pipeline *p = pipeline_create(threads);
+    Pipeline *p = pipeline_create(threads, threads); // every worker may run at once
     pipeline_clear(p, b, clear, depth);
     for (const Draw &d : draws) {
         b->state = d.state;

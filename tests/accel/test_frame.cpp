@@ -83,7 +83,7 @@ TEST(Frame, SubmittedFrameIsCompleteWhileTheNextIsQueued)
     const Image want_a = reference_image(a), want_b = reference_image(b);
     for (int threads : {0, 1, 2, 5}) {
         Board *board = test_board_new();
-        Pipeline *p = pipeline_create(threads);
+        Pipeline *p = pipeline_create(threads, threads);
         pipeline_clear(p, board, 0, 0.0f);
         for (const Draw &d : a) {
             board->state = d.state;
