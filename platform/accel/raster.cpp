@@ -251,7 +251,10 @@ inline __m128i modulate16(__m128i texel, __m128i colour)
     return _mm_srli_epi16(_mm_add_epi16(x, _mm_srli_epi16(x, 8)), 8);
 }
 
-inline __m128i textured4(const MipLevel &lv, __m128 s, __m128 t, __m128i col01, __m128i col23)
+// `live` has bit i set when pixel i is stored; a pair of pixels with neither stored is not
+// sampled at all (its lanes come out 0 and are masked off by the caller).
+inline __m128i textured4(const MipLevel &lv, __m128 s, __m128 t, __m128i col01, __m128i col23,
+                         int live)
 {
     const __m128i si = fixed4(s), ti = fixed4(t);
     const __m128i wmask = _mm_set1_epi32((1 << lv.width_log2) - 1);
@@ -275,6 +278,10 @@ inline __m128i textured4(const MipLevel &lv, __m128 s, __m128 t, __m128i col01, 
         _mm_store_si128((__m128i *)wx, fx);
         const __m128i zero = _mm_setzero_si128();
         for (int half = 0; half < 2; half++) {
+            if ((live >> (half * 2) & 3) == 0) {
+                out[half] = zero;
+                continue;
+            }
             __m128i rows[2];
             for (int k = 0; k < 2; k++) {
                 const int p = half * 2 + k;
@@ -298,6 +305,10 @@ inline __m128i textured4(const MipLevel &lv, __m128 s, __m128 t, __m128i col01, 
     _mm_store_si128((__m128i *)i10, _mm_add_epi32(r1, x0));
     _mm_store_si128((__m128i *)i11, _mm_add_epi32(r1, x1));
     for (int half = 0; half < 2; half++) {
+        if ((live >> (half * 2) & 3) == 0) {
+            out[half] = _mm_setzero_si128();
+            continue;
+        }
         const int p = half * 2;
         const __m128i wx = weight_pair(fx, half), wy = weight_pair(fy, half);
         const __m128i top =
@@ -330,7 +341,8 @@ inline void shade4(const TriSetup &tri, const float (&row)[6], int x4, __m128i c
         const __m128i ba =
             _mm_unpacklo_epi16(_mm_packs_epi32(b, b), _mm_set1_epi16(255)); // b 255 b 255 ...
         pixels = textured4(tri.level, plane4(row[4], tri.s.dx, px), plane4(row[5], tri.t.dx, px),
-                           _mm_unpacklo_epi32(rg, ba), _mm_unpackhi_epi32(rg, ba));
+                           _mm_unpacklo_epi32(rg, ba), _mm_unpackhi_epi32(rg, ba),
+                           _mm_movemask_ps(keep));
     } else {
         pixels =
             _mm_or_si128(_mm_or_si128(r, _mm_slli_epi32(g, 8)),
