@@ -54,27 +54,6 @@ void show_pending_frames()
             board_show_pending(&b, lib.env);
 }
 
-// Only the fields that reach a pixel are checked: z, a and unit 1 are never read. A float
-// is infinite or NaN exactly when its exponent bits are all set; the first twelve floats
-// of a corner are three 16-byte loads, and z and a are masked out of the test.
-bool finite_corners(const GrVertex &a, const GrVertex &b, const GrVertex &c)
-{
-    static_assert(sizeof(GrVertex) == 15 * sizeof(float) && offsetof(GrVertex, z) == 8 &&
-                  offsetof(GrVertex, a) == 28 && offsetof(GrVertex, tmuvtx) == 36);
-    constexpr int EXP = 0x7f800000;
-    const __m128i exp = _mm_set1_epi32(EXP);
-    const __m128i mask0 = _mm_setr_epi32(EXP, EXP, 0, EXP); // x y z r
-    const __m128i mask1 = _mm_setr_epi32(EXP, EXP, EXP, 0); // g b ooz a
-    __m128i bad = _mm_setzero_si128();
-    for (const GrVertex *v : {&a, &b, &c}) {
-        const __m128i *p = (const __m128i *)v; // oow, unit 0's sow tow oow in the third
-        bad = _mm_or_si128(bad, _mm_cmpeq_epi32(_mm_and_si128(_mm_loadu_si128(p), mask0), exp));
-        bad = _mm_or_si128(bad, _mm_cmpeq_epi32(_mm_and_si128(_mm_loadu_si128(p + 1), mask1), exp));
-        bad = _mm_or_si128(bad, _mm_cmpeq_epi32(_mm_and_si128(_mm_loadu_si128(p + 2), exp), exp));
-    }
-    return _mm_movemask_epi8(bad) == 0;
-}
-
 int32_t handle_base(int board)
 {
     // 18 bits of generation, 3 of board, 10 of slot (TEX_MAX_TEXTURES): every handle is
@@ -276,8 +255,8 @@ void guDrawTriangleWithClip(const GrVertex *a, const GrVertex *b, const GrVertex
     Board *board = current_board();
     if (!board || !a || !b || !c)
         return;
-    if (!finite_corners(*a, *b, *c))
-        return;
+    // Corners with a value that is not finite are refused when their batch is binned,
+    // off this thread.
     if (lib.drawing != board)
         finish_drawing();
     pipeline_triangle(lib.pipeline, board, *a, *b, *c);

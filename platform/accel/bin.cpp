@@ -3,6 +3,10 @@
 // Batch's tile lists. Runs on whichever thread takes the batch, once per batch.
 #include "bin.h"
 
+#include <cstring>
+
+#include <emmintrin.h>
+
 void bin_reset(Batch *batch)
 {
     batch->count = 0;
@@ -22,6 +26,25 @@ void bin_record(Batch *batch)
 
 namespace
 {
+
+// Whether every value of the triangle that reaches a pixel is finite (z, a and the hints
+// are never recorded). A float is infinite or NaN exactly when its exponent bits are all
+// set. Tested here rather than on submission: the caller has just written its corners
+// field by field, and reading them back in wide loads there would wait on those stores.
+bool finite_triangle(const Command &cmd)
+{
+    static_assert(sizeof(RawTri) == 6 * sizeof(float) && sizeof(cmd.tri.c) == 21 * sizeof(float));
+    alignas(16) float f[28] = {};
+    std::memcpy(f, &cmd.raw, sizeof(RawTri));
+    std::memcpy(f + 6, cmd.tri.c, sizeof(cmd.tri.c));
+    const __m128i exp = _mm_set1_epi32(0x7f800000);
+    __m128i bad = _mm_setzero_si128();
+    for (int i = 0; i < 28; i += 4) {
+        const __m128i bits = _mm_load_si128((const __m128i *)(f + i));
+        bad = _mm_or_si128(bad, _mm_cmpeq_epi32(_mm_and_si128(bits, exp), exp));
+    }
+    return _mm_movemask_epi8(bad) == 0;
+}
 
 void file_under(Batch *batch, int index, int tx0, int tx1, int ty0, int ty1)
 {
@@ -43,7 +66,7 @@ void bin_batch(Batch *batch)
             continue;
         }
         ScreenTri &st = cmd.tri.st;
-        if (!clip_corners(cmd.raw.x, cmd.raw.y, &st))
+        if (!finite_triangle(cmd) || !clip_corners(cmd.raw.x, cmd.raw.y, &st))
             continue;
         // The corners' attributes follow their positions into counter-clockwise order.
         const Corner c[3] = {cmd.tri.c[0], cmd.tri.c[1], cmd.tri.c[2]};
