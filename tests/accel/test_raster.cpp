@@ -150,3 +150,44 @@ TEST(Raster, PublicCallsDrawAndSurviveBadCorners)
 }
 
 } // namespace
+
+// A corner with a value that reaches a pixel and is not finite draws nothing; values the
+// library never reads (z, a, unit 0's 1/w hint, unit 1) do not matter.
+TEST(Raster, NonFiniteCornersDrawNothing)
+{
+    TestTexture tex;
+    test_texture(&tex, 4, 4, 1, checker);
+    Draw good = {
+        {vtx(20, 30, 200, 5, 0, 0), vtx(500, 60, 100, 9, 256, 0), vtx(90, 450, 30, 2, 0, 256)},
+        RenderState{}};
+    good.state.texture = &tex.tex;
+    const Image blank = reference_image({});
+    const Image drawn = reference_image({good});
+    ASSERT_NE(blank.color, drawn.color);
+    const float bad_values[] = {NAN, INFINITY, -INFINITY};
+    for (int field = 0; field < 13; field++)
+        for (float bad : bad_values) {
+            Draw d = good;
+            GrVertex &v = d.v[field % 3];
+            float *f[13] = {&v.x,
+                            &v.y,
+                            &v.r,
+                            &v.g,
+                            &v.b,
+                            &v.ooz,
+                            &v.oow,
+                            &v.tmuvtx[0].sow,
+                            &v.tmuvtx[0].tow,
+                            &v.z,
+                            &v.a,
+                            &v.tmuvtx[0].oow,
+                            &v.tmuvtx[1].sow};
+            *f[field] = bad;
+            const bool read = field < 9;
+            for (int threads : {0, 2}) {
+                const Image got = pipeline_image({d}, threads);
+                EXPECT_EQ(got.color, read ? blank.color : drawn.color)
+                    << "field " << field << " = " << bad << ", " << threads << " threads";
+            }
+        }
+}
