@@ -164,11 +164,10 @@ TEST(Raster, NonFiniteCornersDrawNothing)
     const Image blank = reference_image({});
     const Image drawn = reference_image({good});
     ASSERT_NE(blank.color, drawn.color);
-    const float bad_values[] = {NAN, INFINITY, -INFINITY};
-    for (int field = 0; field < 13; field++)
-        for (float bad : bad_values) {
+    for (int corner = 0; corner < 3; corner++)
+        for (int field = 0; field < 13; field++) {
             Draw d = good;
-            GrVertex &v = d.v[field % 3];
+            GrVertex &v = d.v[corner];
             float *f[13] = {&v.x,
                             &v.y,
                             &v.r,
@@ -182,12 +181,16 @@ TEST(Raster, NonFiniteCornersDrawNothing)
                             &v.a,
                             &v.tmuvtx[0].oow,
                             &v.tmuvtx[1].sow};
+            const float bad = (corner + field) % 3 == 0   ? NAN
+                              : (corner + field) % 3 == 1 ? INFINITY
+                                                          : -INFINITY;
             *f[field] = bad;
             const bool read = field < 9;
             for (int threads : {0, 2}) {
                 const Image got = pipeline_image({d}, threads);
                 EXPECT_EQ(got.color, read ? blank.color : drawn.color)
-                    << "field " << field << " = " << bad << ", " << threads << " threads";
+                    << "corner " << corner << ", field " << field << " = " << bad << ", " << threads
+                    << " threads";
             }
         }
 }
