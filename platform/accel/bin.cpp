@@ -3,8 +3,6 @@
 // Batch's tile lists. Runs on whichever thread takes the batch, once per batch.
 #include "bin.h"
 
-#include <cstring>
-
 #include <emmintrin.h>
 
 void bin_reset(Batch *batch)
@@ -31,18 +29,20 @@ namespace
 // are never recorded). A float is infinite or NaN exactly when its exponent bits are all
 // set. Tested here rather than on submission: the caller has just written its corners
 // field by field, and reading them back in wide loads there would wait on those stores.
+// Here they were written long before, so they are read in place, in wide loads.
 bool finite_triangle(const Command &cmd)
 {
     static_assert(sizeof(RawTri) == 6 * sizeof(float) && sizeof(cmd.tri.c) == 21 * sizeof(float));
-    alignas(16) float f[28] = {};
-    std::memcpy(f, &cmd.raw, sizeof(RawTri));
-    std::memcpy(f + 6, cmd.tri.c, sizeof(cmd.tri.c));
+    const char *raw = (const char *)&cmd.raw, *c = (const char *)cmd.tri.c;
+    const __m128i v[8] = {
+        _mm_loadu_si128((const __m128i *)raw),      _mm_loadl_epi64((const __m128i *)(raw + 16)),
+        _mm_loadu_si128((const __m128i *)c),        _mm_loadu_si128((const __m128i *)(c + 16)),
+        _mm_loadu_si128((const __m128i *)(c + 32)), _mm_loadu_si128((const __m128i *)(c + 48)),
+        _mm_loadu_si128((const __m128i *)(c + 64)), _mm_cvtsi32_si128(*(const int32_t *)(c + 80))};
     const __m128i exp = _mm_set1_epi32(0x7f800000);
     __m128i bad = _mm_setzero_si128();
-    for (int i = 0; i < 28; i += 4) {
-        const __m128i bits = _mm_load_si128((const __m128i *)(f + i));
+    for (const __m128i &bits : v)
         bad = _mm_or_si128(bad, _mm_cmpeq_epi32(_mm_and_si128(bits, exp), exp));
-    }
     return _mm_movemask_epi8(bad) == 0;
 }
 
