@@ -34,11 +34,14 @@ bool finite_triangle(const Command &cmd)
 {
     static_assert(sizeof(RawTri) == 6 * sizeof(float) && sizeof(cmd.tri.c) == 21 * sizeof(float));
     const char *raw = (const char *)&cmd.raw, *c = (const char *)cmd.tri.c;
-    const __m128i v[8] = {
-        _mm_loadu_si128((const __m128i *)raw),      _mm_loadl_epi64((const __m128i *)(raw + 16)),
-        _mm_loadu_si128((const __m128i *)c),        _mm_loadu_si128((const __m128i *)(c + 16)),
-        _mm_loadu_si128((const __m128i *)(c + 32)), _mm_loadu_si128((const __m128i *)(c + 48)),
-        _mm_loadu_si128((const __m128i *)(c + 64)), _mm_cvtsi32_si128(*(const int32_t *)(c + 80))};
+    const __m128i v[8] = {_mm_loadu_si128((const __m128i *)raw),
+                          _mm_loadl_epi64((const __m128i *)(raw + 16)),
+                          _mm_loadu_si128((const __m128i *)c),
+                          _mm_loadu_si128((const __m128i *)(c + 16)),
+                          _mm_loadu_si128((const __m128i *)(c + 32)),
+                          _mm_loadu_si128((const __m128i *)(c + 48)),
+                          _mm_loadu_si128((const __m128i *)(c + 64)),
+                          _mm_castps_si128(_mm_load_ss(&cmd.tri.c[2].tow))};
     const __m128i exp = _mm_set1_epi32(0x7f800000);
     __m128i bad = _mm_setzero_si128();
     for (const __m128i &bits : v)
