@@ -3,6 +3,8 @@
 // Batch's tile lists. Runs on whichever thread takes the batch, once per batch.
 #include "bin.h"
 
+#include <utility>
+
 #include <emmintrin.h>
 
 void bin_reset(Batch *batch)
@@ -71,10 +73,10 @@ void bin_batch(Batch *batch)
         ScreenTri &st = cmd.tri.st;
         if (!finite_triangle(cmd) || !clip_corners(cmd.raw.x, cmd.raw.y, &st))
             continue;
-        // The corners' attributes follow their positions into counter-clockwise order.
-        const Corner c[3] = {cmd.tri.c[0], cmd.tri.c[1], cmd.tri.c[2]};
-        for (int k = 0; k < 3; k++)
-            cmd.tri.c[k] = c[st.order[k]];
+        // The corners' attributes follow their positions into counter-clockwise order;
+        // clipping keeps the first corner first, so that is at most one swap.
+        if (st.order[1] == 2)
+            std::swap(cmd.tri.c[1], cmd.tri.c[2]);
         file_under(batch, i, st.min_x / TILE_SIZE, st.max_x / TILE_SIZE, st.min_y / TILE_SIZE,
                    st.max_y / TILE_SIZE);
     }
