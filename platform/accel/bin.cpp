@@ -3,8 +3,6 @@
 // Batch's tile lists. Runs on whichever thread takes the batch, once per batch.
 #include "bin.h"
 
-#include <utility>
-
 #include <emmintrin.h>
 
 void bin_reset(Batch *batch)
@@ -73,10 +71,7 @@ void bin_batch(Batch *batch)
         ScreenTri &st = cmd.tri.st;
         if (!finite_triangle(cmd) || !clip_corners(cmd.raw.x, cmd.raw.y, &st))
             continue;
-        // The corners' attributes follow their positions into counter-clockwise order;
-        // clipping keeps the first corner first, so that is at most one swap.
-        if (st.order[1] == 2)
-            std::swap(cmd.tri.c[1], cmd.tri.c[2]);
+        setup_order(&cmd.tri);
         file_under(batch, i, st.min_x / TILE_SIZE, st.max_x / TILE_SIZE, st.min_y / TILE_SIZE,
                    st.max_y / TILE_SIZE);
     }

@@ -180,12 +180,6 @@ bool clip_in_band(const int32_t (&sx)[4], const int32_t (&sy)[4], ScreenTri *out
 
 } // namespace
 
-bool clip_triangle(const GrVertex &a, const GrVertex &b, const GrVertex &c, ScreenTri *out)
-{
-    const float x[3] = {a.x, b.x, c.x}, y[3] = {a.y, b.y, c.y};
-    return clip_corners(x, y, out);
-}
-
 bool clip_corners(const float (&cx)[3], const float (&cy)[3], ScreenTri *out)
 {
     // x * 16 is exact in float (a power of two, and the band test rejects overflow), and

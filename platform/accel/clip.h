@@ -44,8 +44,6 @@ struct ScreenTri {
 // Snaps the corners and orders them counter-clockwise (y up). False when no pixel of the
 // screen can be covered: zero area, a box that misses every centre of the screen, or a
 // tiny box none of whose centres is inside.
-bool clip_triangle(const GrVertex &a, const GrVertex &b, const GrVertex &c, ScreenTri *out);
-// The same for corners given by their positions alone.
 bool clip_corners(const float (&x)[3], const float (&y)[3], ScreenTri *out);
 
 // The three edges of a triangle inside the guard band; edge e runs from corner e to e+1.

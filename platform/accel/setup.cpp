@@ -7,6 +7,7 @@
 #include <bit>
 #include <cfloat>
 #include <cmath>
+#include <utility>
 
 #include <emmintrin.h>
 
@@ -137,11 +138,11 @@ Corner setup_corner(const GrVertex &g)
     return Corner{g.ooz, g.r, g.g, g.b, g.oow, g.tmuvtx[0].sow, g.tmuvtx[0].tow};
 }
 
-void setup_capture(const GrVertex *const (&v)[3], const RenderState &state, TriInput *in)
+void setup_order(TriInput *in)
 {
-    for (int i = 0; i < 3; i++)
-        in->c[i] = setup_corner(*v[in->st.order[i]]);
-    in->state = state;
+    // Clipping keeps the first corner first, so this is at most one swap.
+    if (in->st.order[1] == 2)
+        std::swap(in->c[1], in->c[2]);
 }
 
 void setup_coverage(const TriInput &in, TriSetup *tri)

@@ -66,8 +66,9 @@ struct TriInput {
 
 // What setup reads of a submitted corner.
 Corner setup_corner(const GrVertex &g);
-// Fills in's corners and state; in->st must already hold the clipped triangle of v.
-void setup_capture(const GrVertex *const (&v)[3], const RenderState &state, TriInput *in);
+// Puts in's corners, given in submission order, into the counter-clockwise order that
+// clipping gave in->st.
+void setup_order(TriInput *in);
 
 // Builds the triangle's record; the same input always gives the same record.
 void setup_triangle(const TriInput &in, TriSetup *tri);

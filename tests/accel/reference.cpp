@@ -175,10 +175,11 @@ void ref_triangle(Image *img, const GrVertex &a, const GrVertex &b, const GrVert
 
     ScreenTri st;
     TriSetup tri;
-    const bool drawn = clip_triangle(a, b, c, &st);
+    const float cx[3] = {a.x, b.x, c.x}, cy[3] = {a.y, b.y, c.y};
+    const bool drawn = clip_corners(cx, cy, &st);
     if (drawn) {
-        TriInput in{st, {}, {}};
-        setup_capture(v, state, &in);
+        TriInput in{st, {setup_corner(a), setup_corner(b), setup_corner(c)}, state};
+        setup_order(&in);
         setup_triangle(in, &tri);
     }
 

@@ -129,11 +129,12 @@ TEST(Planes, AttributesReachTheCornerValues)
     const GrVertex a = vtx(10.5f, 20.5f, 10, 100), b = vtx(600.25f, 40.5f, 250, 3000),
                    c = vtx(200.5f, 470.75f, 128, 7);
     ScreenTri st;
-    ASSERT_TRUE(clip_triangle(a, b, c, &st));
+    const float x[3] = {a.x, b.x, c.x}, y[3] = {a.y, b.y, c.y};
+    ASSERT_TRUE(clip_corners(x, y, &st));
     TriSetup tri;
     const GrVertex *v[3] = {&a, &b, &c};
-    TriInput in{st, {}, {}};
-    setup_capture(v, RenderState{}, &in);
+    TriInput in{st, {setup_corner(a), setup_corner(b), setup_corner(c)}, RenderState{}};
+    setup_order(&in);
     setup_triangle(in, &tri);
     for (const GrVertex *p : v) {
         EXPECT_NEAR((tri.z.a0 + tri.z.dy * p->y) + tri.z.dx * p->x, p->ooz, 1e-3 * p->ooz);
