@@ -146,6 +146,54 @@ bool covers_a_centre(const ScreenTri &t, const EdgeFn (&edge)[3])
     return any;
 }
 
+// Centre i of a box w centres wide is (i % w, i / w) from its first one: as offsets in
+// 28.4 units, (x, y) pairs of 16-bit lanes that _mm_madd_epi16 multiplies by an edge's
+// (a, b) pair, eight centres in two registers.
+struct CentreGrid {
+    alignas(16) int16_t step[PRETEST_CENTRES + 1][2 * PRETEST_CENTRES];
+};
+
+constexpr CentreGrid make_centre_grid()
+{
+    CentreGrid g{};
+    for (int w = 1; w <= PRETEST_CENTRES; w++)
+        for (int i = 0; i < PRETEST_CENTRES; i++) {
+            g.step[w][2 * i] = (int16_t)(i % w * SUBPIXEL_ONE);
+            g.step[w][2 * i + 1] = (int16_t)(i / w * SUBPIXEL_ONE);
+        }
+    return g;
+}
+
+constexpr CentreGrid CENTRE_GRID = make_centre_grid();
+
+// covers_a_centre for a small triangle (|a|, |b| < 2^14): every centre of its box at once.
+// Offsets from a corner inside the box are below 2^14, so edge values there, and at the
+// box's centres, fit 32 bits; each is exact, so the signs are covers_a_centre's.
+bool small_covers_a_centre(const ScreenTri &t, const int64_t (&x)[3], const int64_t (&y)[3])
+{
+    const int w = t.max_x - t.min_x + 1, n = w * (t.max_y - t.min_y + 1);
+    const int32_t cx = t.min_x * (int32_t)SUBPIXEL_ONE + (int32_t)SUBPIXEL_ONE / 2;
+    const int32_t cy = t.min_y * (int32_t)SUBPIXEL_ONE + (int32_t)SUBPIXEL_ONE / 2;
+    const __m128i lo = _mm_load_si128((const __m128i *)CENTRE_GRID.step[w]);
+    const __m128i hi = _mm_load_si128((const __m128i *)(CENTRE_GRID.step[w] + 8));
+    __m128i out_lo = _mm_setzero_si128(), out_hi = _mm_setzero_si128();
+    for (int e = 0; e < 3; e++) {
+        const int i = e, j = (e + 1) % 3;
+        const int32_t a = (int32_t)(y[i] - y[j]), b = (int32_t)(x[j] - x[i]);
+        const int32_t owns = a > 0 || (a == 0 && b < 0);
+        // clip_edges' value at the first centre, taken relative to corner i.
+        const int32_t first = a * (cx - (int32_t)x[i]) + b * (cy - (int32_t)y[i]) - (1 - owns);
+        const __m128i ab = _mm_set1_epi32((int32_t)((uint32_t)b << 16 | (uint16_t)a));
+        const __m128i base = _mm_set1_epi32(first);
+        out_lo = _mm_or_si128(out_lo, _mm_add_epi32(base, _mm_madd_epi16(lo, ab)));
+        out_hi = _mm_or_si128(out_hi, _mm_add_epi32(base, _mm_madd_epi16(hi, ab)));
+    }
+    // A centre is outside when one of its edge values is negative: the sign of the or.
+    const int outside =
+        _mm_movemask_ps(_mm_castsi128_ps(out_lo)) | _mm_movemask_ps(_mm_castsi128_ps(out_hi)) << 4;
+    return (~outside & ((1 << n) - 1)) != 0;
+}
+
 // The usual case: every corner inside the guard band, so that the snapped coordinates
 // (below 2^29) fit 32 bits and everything after is integer arithmetic.
 bool clip_in_band(const int32_t (&sx)[4], const int32_t (&sy)[4], ScreenTri *out)
@@ -171,6 +219,11 @@ bool clip_in_band(const int32_t (&sx)[4], const int32_t (&sy)[4], ScreenTri *out
         out->y[i] = (double)iy[order[i]];
     }
     if ((out->max_x - out->min_x + 1) * (out->max_y - out->min_y + 1) <= PRETEST_CENTRES) {
+        if (out->small) {
+            const int64_t ox[3] = {ix[order[0]], ix[order[1]], ix[order[2]]};
+            const int64_t oy[3] = {iy[order[0]], iy[order[1]], iy[order[2]]};
+            return small_covers_a_centre(*out, ox, oy);
+        }
         EdgeFn edge[3];
         clip_edges(*out, edge);
         return covers_a_centre(*out, edge);
