@@ -123,6 +123,28 @@ TEST(FillRule, ZeroAreaAndSubpixelSliversMatchTheReference)
     EXPECT_EQ(count_differences(pipeline_image(slivers, 0), reference_image(slivers)), 0);
 }
 
+// Dust whose corners lie on the sub-pixel grid within two pixels of a centre, so that
+// edges often run exactly through centres and corners sit on them: the cases where the
+// quick test for tiny boxes must agree with the fill rule. Also near the screen's edges,
+// where the box is cut short.
+TEST(FillRule, DustOnTheSubpixelGridMatchesTheReference)
+{
+    Rng rng{42};
+    std::vector<Draw> dust;
+    for (int i = 0; i < 3000; i++) {
+        const int px = i % 7 == 0 ? (int)(rng_next(&rng) % 3) : (int)(rng_next(&rng) % SCREEN_W);
+        const int py = i % 11 == 0 ? SCREEN_H - 1 : (int)(rng_next(&rng) % SCREEN_H);
+        Draw d{{}, RenderState{}};
+        for (GrVertex &v : d.v) {
+            const float sx = (float)((int)(rng_next(&rng) % 65) - 32) / 16.0f;
+            const float sy = (float)((int)(rng_next(&rng) % 65) - 32) / 16.0f;
+            v = vtx((float)px + 0.5f + sx, (float)py + 0.5f + sy, (float)(i % 250));
+        }
+        dust.push_back(d);
+    }
+    EXPECT_EQ(count_differences(pipeline_image(dust, 0), reference_image(dust)), 0);
+}
+
 TEST(Planes, AttributesReachTheCornerValues)
 {
     // Planes evaluated at the corners come back to the corners' values (float rounding).
