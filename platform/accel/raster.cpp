@@ -363,19 +363,30 @@ struct SmallEdges {
     __m128i row[3], step4[3], step_y[3];
 };
 
-SmallEdges small_edges(const TriSetup &tri, const TileRect &r)
+// Straight from the snapped corners, as clip_edges' values taken relative to corner i of
+// each edge: every offset from a corner stays below 2^14 + 48 (clip.h), so each product,
+// and the value, fits 32 bits.
+SmallEdges small_edges(const ScreenTri &st, const TileRect &r)
 {
-    const int xs = r.x0 & ~3;
+    const int32_t cx = (r.x0 & ~3) * (int32_t)SUBPIXEL_ONE + (int32_t)SUBPIXEL_ONE / 2;
+    const int32_t cy = r.y0 * (int32_t)SUBPIXEL_ONE + (int32_t)SUBPIXEL_ONE / 2;
+    const __m128i x = _mm_cvttpd_epi32(_mm_loadu_pd(st.x)),
+                  y = _mm_cvttpd_epi32(_mm_loadu_pd(st.y));
+    alignas(16) int32_t ix[4], iy[4];
+    _mm_store_si128((__m128i *)ix, x);
+    _mm_store_si128((__m128i *)iy, y);
+    ix[2] = (int32_t)st.x[2];
+    iy[2] = (int32_t)st.y[2];
     SmallEdges s;
     for (int e = 0; e < 3; e++) {
-        const EdgeFn &f = tri.edge[e];
-        const int64_t start = f.a * (xs * SUBPIXEL_ONE + SUBPIXEL_ONE / 2) +
-                              f.b * (r.y0 * SUBPIXEL_ONE + SUBPIXEL_ONE / 2) + f.c;
-        const int32_t sx = (int32_t)(f.a * SUBPIXEL_ONE);
-        s.row[e] =
-            _mm_add_epi32(_mm_set1_epi32((int32_t)start), _mm_setr_epi32(0, sx, 2 * sx, 3 * sx));
+        const int i = e, j = e == 2 ? 0 : e + 1;
+        const int32_t a = iy[i] - iy[j], b = ix[j] - ix[i];
+        const int32_t owns = a > 0 || (a == 0 && b < 0);
+        const int32_t start = a * (cx - ix[i]) + b * (cy - iy[i]) - (1 - owns);
+        const int32_t sx = a * (int32_t)SUBPIXEL_ONE;
+        s.row[e] = _mm_add_epi32(_mm_set1_epi32(start), _mm_setr_epi32(0, sx, 2 * sx, 3 * sx));
         s.step4[e] = _mm_set1_epi32(4 * sx);
-        s.step_y[e] = _mm_set1_epi32((int32_t)(f.b * SUBPIXEL_ONE));
+        s.step_y[e] = _mm_set1_epi32(b * (int32_t)SUBPIXEL_ONE);
     }
     return s;
 }
@@ -415,7 +426,7 @@ bool small_visible(const TriSetup &tri, TileRect *r, SmallEdges *s, const float 
     return false;
 }
 
-// s: small_edges(tri, r), for the 32-bit path.
+// s: small_edges(st, r), for the 32-bit path.
 template <bool TEXTURED, bool DEPTH>
 void raster_small(const TriSetup &tri, const TileRect &r, SmallEdges s, uint32_t *color_buf,
                   float *depth_buf)
@@ -484,7 +495,7 @@ void raster_tile(const Batch &batch, int tile)
         setup_coverage(cmd.tri, &tri);
         SmallEdges s;
         if (tri.small) {
-            s = small_edges(tri, r);
+            s = small_edges(st, r);
             if (tri.depth_test && !small_visible(tri, &r, &s, batch.depth))
                 continue;
         }

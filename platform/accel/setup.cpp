@@ -165,7 +165,7 @@ void setup_coverage(const TriInput &in, TriSetup *tri)
             x.y[e] = st.y[e];
             x.owns[e] = st.y[i] > st.y[j] || (st.y[i] == st.y[j] && st.x[j] < st.x[i]);
         }
-    } else {
+    } else if (!st.small) { // the 32-bit path takes its edges from the corners itself
         clip_edges(st, tri->edge);
     }
 

@@ -39,8 +39,8 @@ struct TriSetup {
     int32_t depth_func; // GR_CMP_*
     int16_t min_x, max_x, min_y, max_y; // pixels, on screen, inclusive
     union {
-        EdgeFn edge[3];
-        ExactEdges exact_edges;
+        EdgeFn edge[3];         // neither exact nor small
+        ExactEdges exact_edges; // exact; a small triangle's come from its corners
     };
     Plane z;        // ooz
     Plane r, g, b;  // 0..255 scale, unclamped
