@@ -320,7 +320,7 @@ inline __m128i textured4(const MipLevel &lv, __m128 s, __m128 t, __m128i col01, 
     return _mm_packus_epi16(out[0], out[1]);
 }
 
-template <bool TEXTURED, bool DEPTH>
+template <bool TEXTURED, bool DEPTH, bool WIDE>
 inline void shade4(const TriSetup &tri, const float (&row)[6], int x4, __m128i cover,
                    uint32_t *color, float *depth)
 {
@@ -340,9 +340,10 @@ inline void shade4(const TriSetup &tri, const float (&row)[6], int x4, __m128i c
         const __m128i rg = _mm_unpacklo_epi16(_mm_packs_epi32(r, r), _mm_packs_epi32(g, g));
         const __m128i ba =
             _mm_unpacklo_epi16(_mm_packs_epi32(b, b), _mm_set1_epi16(255)); // b 255 b 255 ...
-        pixels = textured4(tri.level, plane4(row[4], tri.s.dx, px), plane4(row[5], tri.t.dx, px),
-                           _mm_unpacklo_epi32(rg, ba), _mm_unpackhi_epi32(rg, ba),
-                           _mm_movemask_ps(keep));
+        const __m128 s = plane4(row[4], tri.s.dx, px), t = plane4(row[5], tri.t.dx, px);
+        const __m128i col01 = _mm_unpacklo_epi32(rg, ba), col23 = _mm_unpackhi_epi32(rg, ba);
+        if (!WIDE || !sample_wide4(tri.level, fixed4(s), fixed4(t), col01, col23, &pixels))
+            pixels = textured4(tri.level, s, t, col01, col23, _mm_movemask_ps(keep));
     } else {
         pixels =
             _mm_or_si128(_mm_or_si128(r, _mm_slli_epi32(g, 8)),
@@ -427,7 +428,7 @@ bool small_visible(const TriSetup &tri, TileRect *r, SmallEdges *s, const float 
 }
 
 // s: small_edges(st, r), for the 32-bit path.
-template <bool TEXTURED, bool DEPTH>
+template <bool TEXTURED, bool DEPTH, bool WIDE>
 void raster_small(const TriSetup &tri, const TileRect &r, SmallEdges s, uint32_t *color_buf,
                   float *depth_buf)
 {
@@ -445,7 +446,7 @@ void raster_small(const TriSetup &tri, const TileRect &r, SmallEdges s, uint32_t
             const __m128i cover =
                 _mm_cmpgt_epi32(_mm_or_si128(_mm_or_si128(e0, e1), e2), minus_one);
             if (_mm_movemask_epi8(cover))
-                shade4<TEXTURED, DEPTH>(tri, rows, x4, cover, color, depth);
+                shade4<TEXTURED, DEPTH, WIDE>(tri, rows, x4, cover, color, depth);
             e0 = _mm_add_epi32(e0, s.step4[0]);
             e1 = _mm_add_epi32(e1, s.step4[1]);
             e2 = _mm_add_epi32(e2, s.step4[2]);
@@ -455,12 +456,12 @@ void raster_small(const TriSetup &tri, const TileRect &r, SmallEdges s, uint32_t
     }
 }
 
-template <bool TEXTURED, bool DEPTH>
+template <bool TEXTURED, bool DEPTH, bool WIDE = false>
 void raster_triangle(const TriSetup &tri, const TileRect &r, const SmallEdges &s, uint32_t *color,
                      float *depth)
 {
     if (tri.small)
-        raster_small<TEXTURED, DEPTH>(tri, r, s, color, depth);
+        raster_small<TEXTURED, DEPTH, WIDE>(tri, r, s, color, depth);
     else if (tri.exact)
         raster_exact<TEXTURED, DEPTH>(tri, r, color, depth);
     else
@@ -475,7 +476,20 @@ void clear_rect(const ClearCmd &c, const TileRect &r, uint32_t *color, float *de
     }
 }
 
+// Decided once, at load; tests may turn it off between frames.
+bool wide_sampling = sample_available_wide();
+
 } // namespace
+
+bool raster_wide()
+{
+    return wide_sampling;
+}
+
+void raster_set_wide(bool on)
+{
+    wide_sampling = on && sample_available_wide();
+}
 
 void raster_tile(const Batch &batch, int tile)
 {
@@ -501,8 +515,12 @@ void raster_tile(const Batch &batch, int tile)
         }
         setup_shading(cmd.tri, &tri);
         // The fill routine is chosen per triangle, never per pixel.
-        if (tri.textured && tri.depth_test)
+        if (tri.textured && tri.depth_test && wide_sampling)
+            raster_triangle<true, true, true>(tri, r, s, batch.color, batch.depth);
+        else if (tri.textured && tri.depth_test)
             raster_triangle<true, true>(tri, r, s, batch.color, batch.depth);
+        else if (tri.textured && wide_sampling)
+            raster_triangle<true, false, true>(tri, r, s, batch.color, batch.depth);
         else if (tri.textured)
             raster_triangle<true, false>(tri, r, s, batch.color, batch.depth);
         else if (tri.depth_test)

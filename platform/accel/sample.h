@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include <emmintrin.h>
+
 #include "texture.h"
 
 // Texel coordinates are clamped to this many fixed-point steps (8 fraction bits) before
@@ -69,3 +71,12 @@ inline uint32_t tex_channel(float v)
     v = v < 255.0f ? v : 255.0f;
     return (uint32_t)(int)(v + 0.5f);
 }
+
+// Whether this processor runs sample_wide4 (AVX2).
+bool sample_available_wide();
+// Four pixels at once: bilinear at the fixed-point positions si, ti (tex_fixed's), each
+// texel times its pixel's colour (16-bit r g b 255 lanes: pixels 0-1 in col01, 2-3 in
+// col23), packed RGBA8 into *out. False, with nothing written, when a pixel's texel pair
+// wraps across the level's right edge; the caller then samples them the general way.
+bool sample_wide4(const MipLevel &lv, __m128i si, __m128i ti, __m128i col01, __m128i col23,
+                  __m128i *out);

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "raster.h"
 #include "reference.h"
 
 namespace
@@ -54,15 +55,21 @@ std::vector<Draw> random_draws(uint32_t seed, int count, const Texture *tex)
     return out;
 }
 
+// Both texture paths: the wide one where the processor has it, and the baseline.
 TEST(Raster, RandomTrianglesMatchTheReference)
 {
     TestTexture tex;
     test_texture(&tex, 6, 6, 7, checker);
-    for (uint32_t seed = 1; seed <= 6; seed++) {
-        const std::vector<Draw> draws = random_draws(seed, 150, &tex.tex);
-        EXPECT_EQ(count_differences(pipeline_image(draws, 0), reference_image(draws)), 0)
-            << "seed " << seed;
+    const bool wide = raster_wide();
+    for (const bool use_wide : {true, false}) {
+        raster_set_wide(use_wide);
+        for (uint32_t seed = 1; seed <= 6; seed++) {
+            const std::vector<Draw> draws = random_draws(seed, 150, &tex.tex);
+            EXPECT_EQ(count_differences(pipeline_image(draws, 0), reference_image(draws)), 0)
+                << "seed " << seed << (raster_wide() ? ", wide" : ", baseline");
+        }
     }
+    raster_set_wide(wide);
 }
 
 TEST(Raster, ImagesAreIdenticalForEveryThreadCount)
