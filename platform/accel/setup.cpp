@@ -7,6 +7,7 @@
 #include <bit>
 #include <cfloat>
 #include <cmath>
+#include <cstddef>
 #include <utility>
 
 #include <emmintrin.h>
@@ -83,11 +84,23 @@ int solve2(const Basis &k, const double (&v)[3][2], double (&a0)[2], double (&dx
     return _mm_movemask_pd(ok);
 }
 
-// The plane of lane i of solve2, or solve_plane's fallback.
-Plane lane_plane(const Basis &k, const double (&v)[3][2], int lane, int ok, const double (&a0)[2],
-                 const double (&dx)[2], const double (&dy)[2])
+// Lane i of the result is set when lane i of a0, dx and dy all fit a float (NaN does not).
+int fits_float2(const double (&a0)[2], const double (&dx)[2], const double (&dy)[2])
 {
-    if ((ok >> lane & 1) && fits_float(a0[lane]) && fits_float(dx[lane]) && fits_float(dy[lane]))
+    const __m128d sign = _mm_set1_pd(-0.0), max = _mm_set1_pd(FLT_MAX);
+    const __m128d fit =
+        _mm_and_pd(_mm_cmple_pd(_mm_andnot_pd(sign, _mm_loadu_pd(a0)), max),
+                   _mm_and_pd(_mm_cmple_pd(_mm_andnot_pd(sign, _mm_loadu_pd(dx)), max),
+                              _mm_cmple_pd(_mm_andnot_pd(sign, _mm_loadu_pd(dy)), max)));
+    return _mm_movemask_pd(fit);
+}
+
+// The plane of lane i of solve2, or solve_plane's fallback; usable: solve2's lanes that
+// also pass fits_float2.
+Plane lane_plane(const Basis &k, const double (&v)[3][2], int lane, int usable,
+                 const double (&a0)[2], const double (&dx)[2], const double (&dy)[2])
+{
+    if (usable >> lane & 1)
         return Plane{(float)a0[lane], (float)dx[lane], (float)dy[lane]};
     const double one[3] = {v[0][lane], v[1][lane], v[2][lane]};
     return solve_plane(k, one);
@@ -171,12 +184,15 @@ void setup_coverage(const TriInput &in, TriSetup *tri)
 
     const Basis k = tri->basis = corner_basis(st);
     // r rides along with z: two lanes cost one, and most triangles are drawn.
-    const double zr[3][2] = {
-        {in.c[0].ooz, in.c[0].r}, {in.c[1].ooz, in.c[1].r}, {in.c[2].ooz, in.c[2].r}};
+    static_assert(offsetof(Corner, r) == offsetof(Corner, ooz) + sizeof(float));
+    double zr[3][2];
+    for (int i = 0; i < 3; i++) // ooz and r side by side: one load and one widening
+        _mm_storeu_pd(zr[i],
+                      _mm_cvtps_pd(_mm_castpd_ps(_mm_load_sd((const double *)&in.c[i].ooz))));
     double a0[2], dx[2], dy[2];
-    const int ok = solve2(k, zr, a0, dx, dy);
-    tri->z = lane_plane(k, zr, 0, ok, a0, dx, dy);
-    tri->r = lane_plane(k, zr, 1, ok, a0, dx, dy);
+    const int usable = solve2(k, zr, a0, dx, dy) & fits_float2(a0, dx, dy);
+    tri->z = lane_plane(k, zr, 0, usable, a0, dx, dy);
+    tri->r = lane_plane(k, zr, 1, usable, a0, dx, dy);
     tri->depth_test = state.depth_mode == GR_DEPTHBUFFER_ZBUFFER;
     tri->depth_write = tri->depth_test && state.depth_mask;
     tri->depth_func = state.depth_func;
