@@ -41,7 +41,7 @@ bool finite_triangle(const Command &cmd)
                           _mm_loadu_si128((const __m128i *)(c + 32)),
                           _mm_loadu_si128((const __m128i *)(c + 48)),
                           _mm_loadu_si128((const __m128i *)(c + 64)),
-                          _mm_castps_si128(_mm_load_ss(&cmd.tri.c[2].tow))};
+                          _mm_castps_si128(_mm_load_ss(&cmd.tri.c[2].oow))};
     const __m128i exp = _mm_set1_epi32(0x7f800000);
     __m128i bad = _mm_setzero_si128();
     for (const __m128i &bits : v)

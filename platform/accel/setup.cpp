@@ -148,7 +148,7 @@ int setup_choose_level(float sdx, float sdy, float tdx, float tdy, int level_cou
 
 Corner setup_corner(const GrVertex &g)
 {
-    return Corner{g.ooz, g.r, g.g, g.b, g.oow, g.tmuvtx[0].sow, g.tmuvtx[0].tow};
+    return Corner{g.ooz, g.r, g.g, g.b, g.tmuvtx[0].tow, g.tmuvtx[0].sow, g.oow};
 }
 
 void setup_order(TriInput *in)

@@ -50,9 +50,12 @@ struct TriSetup {
 };
 
 // What setup reads of one corner.
+// The last three in the reverse of their order in GrVertex: the caller has usually just
+// stored a GrVertex field by field, and a copy of two neighbours in one wide load would
+// wait for both stores to complete instead of taking their values on the way.
 struct Corner {
     float ooz, r, g, b;
-    float oow, sow, tow; // 1/w, and unit 0's s/w, t/w
+    float tow, sow, oow; // unit 0's t/w and s/w, and 1/w
 };
 
 // What setup needs of one triangle, captured when it is submitted: the clipped corners,
