@@ -394,37 +394,35 @@ SmallEdges small_edges(const ScreenTri &st, const TileRect &r)
 
 // Whether some pixel of r is covered and passes the depth test. A hidden triangle then
 // costs no colour or texture setup; the test reads the depth that its own pixels would
-// meet, since a triangle never covers a pixel twice. When true, r and s are moved on to
-// the first row that has such a pixel: the rows before would draw nothing.
-bool small_visible(const TriSetup &tri, TileRect *r, SmallEdges *s, const float *depth_buf)
+// meet, since a triangle never covers a pixel twice. Every group of the box is tested,
+// with no early way out: most boxes are a few groups, and a branch on each group's
+// depth result would mostly be guessed wrong.
+bool small_visible(const TriSetup &tri, const TileRect &r, SmallEdges s, const float *depth_buf)
 {
-    const int xs = r->x0 & ~3;
+    const int xs = r.x0 & ~3;
     const __m128i minus_one = _mm_set1_epi32(-1);
-    for (; r->y0 <= r->y1; r->y0++) {
-        const float py = (float)r->y0 + 0.5f;
+    __m128 any = _mm_setzero_ps();
+    for (int y = r.y0; y <= r.y1; y++) {
+        const float py = (float)y + 0.5f;
         const float zrow = tri.z.a0 + tri.z.dy * py;
-        const float *depth = depth_buf + r->y0 * SCREEN_W;
-        __m128i e0 = s->row[0], e1 = s->row[1], e2 = s->row[2];
-        for (int x4 = xs; x4 <= r->x1; x4 += 4) {
+        const float *depth = depth_buf + y * SCREEN_W;
+        __m128i e0 = s.row[0], e1 = s.row[1], e2 = s.row[2];
+        for (int x4 = xs; x4 <= r.x1; x4 += 4) {
             const __m128i cover =
                 _mm_cmpgt_epi32(_mm_or_si128(_mm_or_si128(e0, e1), e2), minus_one);
-            if (_mm_movemask_epi8(cover)) {
-                const __m128 px =
-                    _mm_add_ps(_mm_set1_ps((float)x4), _mm_setr_ps(0.5f, 1.5f, 2.5f, 3.5f));
-                const __m128 keep = _mm_and_ps(
-                    _mm_castsi128_ps(cover),
-                    depth4(tri.depth_func, plane4(zrow, tri.z.dx, px), _mm_loadu_ps(depth + x4)));
-                if (_mm_movemask_ps(keep))
-                    return true;
-            }
-            e0 = _mm_add_epi32(e0, s->step4[0]);
-            e1 = _mm_add_epi32(e1, s->step4[1]);
-            e2 = _mm_add_epi32(e2, s->step4[2]);
+            const __m128 px =
+                _mm_add_ps(_mm_set1_ps((float)x4), _mm_setr_ps(0.5f, 1.5f, 2.5f, 3.5f));
+            any = _mm_or_ps(any, _mm_and_ps(_mm_castsi128_ps(cover),
+                                            depth4(tri.depth_func, plane4(zrow, tri.z.dx, px),
+                                                   _mm_loadu_ps(depth + x4))));
+            e0 = _mm_add_epi32(e0, s.step4[0]);
+            e1 = _mm_add_epi32(e1, s.step4[1]);
+            e2 = _mm_add_epi32(e2, s.step4[2]);
         }
         for (int e = 0; e < 3; e++)
-            s->row[e] = _mm_add_epi32(s->row[e], s->step_y[e]);
+            s.row[e] = _mm_add_epi32(s.row[e], s.step_y[e]);
     }
-    return false;
+    return _mm_movemask_ps(any) != 0;
 }
 
 // s: small_edges(st, r), for the 32-bit path.
@@ -510,7 +508,7 @@ void raster_tile(const Batch &batch, int tile)
         SmallEdges s;
         if (tri.small) {
             s = small_edges(st, r);
-            if (tri.depth_test && !small_visible(tri, &r, &s, batch.depth))
+            if (tri.depth_test && !small_visible(tri, r, s, batch.depth))
                 continue;
         }
         setup_shading(cmd.tri, &tri);
