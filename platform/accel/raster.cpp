@@ -329,8 +329,6 @@ inline void shade4(const TriSetup &tri, const float (&row)[6], int x4, __m128i c
     __m128 keep = _mm_castsi128_ps(cover);
     if (DEPTH) {
         keep = _mm_and_ps(keep, depth4(tri.depth_func, z, _mm_loadu_ps(depth + x4)));
-        if (_mm_movemask_ps(keep) == 0)
-            return;
     }
     const __m128i r = channel4(plane4(row[1], tri.r.dx, px));
     const __m128i g = tri.grey ? r : channel4(plane4(row[2], tri.g.dx, px));
