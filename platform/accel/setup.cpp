@@ -118,11 +118,12 @@ double floor_exact(double q)
 // A texture plane solved in level-0 texels, its origin moved into [0, 2^period_log2)
 // (the texture wraps, so no texel changes) and scaled down by 2^down_log2 to the chosen
 // level's texels. An unsolvable plane samples one texel.
+constexpr double POW2[TEX_MAX_LEVELS] = {1, 2, 4, 8, 16, 32, 64, 128, 256};
+constexpr double INV_POW2[TEX_MAX_LEVELS] = {1,       0.5,      0.25,      0.125,     0.0625,
+                                             0.03125, 0.015625, 0.0078125, 0.00390625};
+
 Plane wrap_plane(bool solved, double a0, double dx, double dy, int period_log2, int down_log2)
 {
-    static constexpr double POW2[TEX_MAX_LEVELS] = {1, 2, 4, 8, 16, 32, 64, 128, 256};
-    static constexpr double INV_POW2[TEX_MAX_LEVELS] = {
-        1, 0.5, 0.25, 0.125, 0.0625, 0.03125, 0.015625, 0.0078125, 0.00390625};
     if (!solved)
         return Plane{0.0f, 0.0f, 0.0f};
     const double period = POW2[period_log2], scale = INV_POW2[down_log2];
@@ -130,6 +131,40 @@ Plane wrap_plane(bool solved, double a0, double dx, double dy, int period_log2, 
     if (!fits_float(dx * scale) || !fits_float(dy * scale))
         return Plane{(float)(a0 * scale), 0.0f, 0.0f};
     return Plane{(float)(a0 * scale), (float)(dx * scale), (float)(dy * scale)};
+}
+
+// wrap_plane for s (lane 0) and t (lane 1) at once, lane by lane the same operations. A
+// floor beyond 32 bits (a wild plane) or a lane not solved (bit clear in `solved`) is left
+// to wrap_plane.
+void wrap_planes(int solved, const double (&a0)[2], const double (&dx)[2], const double (&dy)[2],
+                 const int (&period_log2)[2], const int (&down_log2)[2], Plane *s, Plane *t)
+{
+    const __m128d a = _mm_loadu_pd(a0);
+    const __m128d q =
+        _mm_mul_pd(a, _mm_setr_pd(INV_POW2[period_log2[0]], INV_POW2[period_log2[1]]));
+    const __m128d sign = _mm_set1_pd(-0.0);
+    if (solved != 3 ||
+        _mm_movemask_pd(_mm_cmplt_pd(_mm_andnot_pd(sign, q), _mm_set1_pd(2147483648.0))) != 3) {
+        *s = wrap_plane(solved & 1, a0[0], dx[0], dy[0], period_log2[0], down_log2[0]);
+        *t = wrap_plane(solved & 2, a0[1], dx[1], dy[1], period_log2[1], down_log2[1]);
+        return;
+    }
+    __m128d floor = _mm_cvtepi32_pd(_mm_cvttpd_epi32(q)); // truncation, as floor_exact's
+    floor = _mm_sub_pd(floor, _mm_and_pd(_mm_cmpgt_pd(floor, q), _mm_set1_pd(1.0)));
+    const __m128d period = _mm_setr_pd(POW2[period_log2[0]], POW2[period_log2[1]]);
+    const __m128d scale = _mm_setr_pd(INV_POW2[down_log2[0]], INV_POW2[down_log2[1]]);
+    const __m128d o = _mm_mul_pd(_mm_sub_pd(a, _mm_mul_pd(floor, period)), scale);
+    const __m128d gx = _mm_mul_pd(_mm_loadu_pd(dx), scale);
+    const __m128d gy = _mm_mul_pd(_mm_loadu_pd(dy), scale);
+    const __m128d max = _mm_set1_pd(FLT_MAX);
+    const int fits = _mm_movemask_pd(_mm_and_pd(_mm_cmple_pd(_mm_andnot_pd(sign, gx), max),
+                                                _mm_cmple_pd(_mm_andnot_pd(sign, gy), max)));
+    alignas(16) float of[4], xf[4], yf[4];
+    _mm_store_ps(of, _mm_cvtpd_ps(o));
+    _mm_store_ps(xf, _mm_cvtpd_ps(gx));
+    _mm_store_ps(yf, _mm_cvtpd_ps(gy));
+    *s = fits & 1 ? Plane{of[0], xf[0], yf[0]} : Plane{of[0], 0.0f, 0.0f};
+    *t = fits & 2 ? Plane{of[1], xf[1], yf[1]} : Plane{of[1], 0.0f, 0.0f};
 }
 
 } // namespace
@@ -254,7 +289,7 @@ void setup_shading(const TriInput &in, TriSetup *tri)
     double a0[2], gx[2], gy[2];
     const int ok = solve2(k, st_val, a0, gx, gy);
     const bool s_ok = ok & 1, t_ok = ok & 2;
-    const double s0 = a0[0], sdx = gx[0], sdy = gy[0], t0 = a0[1], tdx = gx[1], tdy = gy[1];
+    const double sdx = gx[0], sdy = gy[0], tdx = gx[1], tdy = gy[1];
     // The level comes from the float gradients, 0 for a plane that could not be solved.
     const float gsx = s_ok && fits_float(sdx) ? (float)sdx : 0.0f;
     const float gsy = s_ok && fits_float(sdy) ? (float)sdy : 0.0f;
@@ -264,8 +299,9 @@ void setup_shading(const TriInput &in, TriSetup *tri)
     const MipLevel &top = tex->level[0], &lv = tex->level[level];
     tri->textured = true;
     tri->level = lv;
-    tri->s = wrap_plane(s_ok, s0, sdx, sdy, top.width_log2, top.width_log2 - lv.width_log2);
-    tri->t = wrap_plane(t_ok, t0, tdx, tdy, top.height_log2, top.height_log2 - lv.height_log2);
+    wrap_planes(ok, a0, gx, gy, {top.width_log2, top.height_log2},
+                {top.width_log2 - lv.width_log2, top.height_log2 - lv.height_log2}, &tri->s,
+                &tri->t);
 }
 
 void setup_triangle(const TriInput &in, TriSetup *tri)

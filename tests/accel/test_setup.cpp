@@ -1,6 +1,7 @@
 // test_setup.cpp: the fill rule, windings, zero area, attribute planes and depth.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "reference.h"
@@ -161,6 +162,57 @@ TEST(Planes, AttributesReachTheCornerValues)
     for (const GrVertex *p : v) {
         EXPECT_NEAR((tri.z.a0 + tri.z.dy * p->y) + tri.z.dx * p->x, p->ooz, 1e-3 * p->ooz);
         EXPECT_NEAR((tri.r.a0 + tri.r.dy * p->y) + tri.r.dx * p->x, p->r, 1e-3);
+    }
+}
+
+// The texture planes, moved into the first period and scaled to the chosen level, still
+// reach each corner's s and t there, up to whole periods, for every texture shape and
+// for coordinates far from the origin on either side.
+TEST(Planes, TexturePlanesReachTheCornersUpToWholePeriods)
+{
+    Rng rng{7};
+    for (int shape = 0; shape < 6; shape++) {
+        TestTexture tex;
+        const int wl = 3 + shape % 3, hl = 3 + shape / 2;
+        test_texture(&tex, wl, hl, std::min(wl, hl) + 1,
+                     [](int, int x, int y) { return (uint32_t)(x ^ y) | 0xff000000u; });
+        RenderState state;
+        state.texture = &tex.tex;
+        for (int i = 0; i < 50; i++) {
+            const float cx = rng_float(&rng, 20, 620), cy = rng_float(&rng, 20, 460);
+            const float size = i % 2 ? 3.0f : 150.0f, far = i % 3 ? 100.0f : 1e6f;
+            const float s0 = rng_float(&rng, -far, far), t0 = rng_float(&rng, -far, far);
+            GrVertex v[3];
+            for (GrVertex &p : v)
+                p = vtx(cx + rng_float(&rng, -size, size), cy + rng_float(&rng, -size, size), 255,
+                        1, s0 + rng_float(&rng, -300, 300), t0 + rng_float(&rng, -300, 300));
+            ScreenTri st;
+            const float x[3] = {v[0].x, v[1].x, v[2].x}, y[3] = {v[0].y, v[1].y, v[2].y};
+            if (!clip_corners(x, y, &st))
+                continue;
+            TriInput in{st, {setup_corner(v[0]), setup_corner(v[1]), setup_corner(v[2])}, state};
+            setup_order(&in);
+            TriSetup tri;
+            setup_triangle(in, &tri);
+            ASSERT_TRUE(tri.textured);
+            const int lw = tri.level.width_log2, lh = tri.level.height_log2;
+            const double ws = (double)(1 << lw), hs = (double)(1 << lh);
+            const double per_unit_s = tex.tex.texels_per_unit / (double)(1 << (wl - lw));
+            const double per_unit_t = tex.tex.texels_per_unit / (double)(1 << (hl - lh));
+            EXPECT_GE(tri.s.a0, 0.0f);
+            EXPECT_LT(tri.s.a0, ws);
+            EXPECT_GE(tri.t.a0, 0.0f);
+            EXPECT_LT(tri.t.a0, hs);
+            for (int k = 0; k < 3; k++) { // at the snapped corners, in clipped order
+                const double px = st.x[k] / 16.0, py = st.y[k] / 16.0;
+                const double ds = ((double)tri.s.a0 + (double)tri.s.dy * py + tri.s.dx * px) -
+                                  (double)in.c[k].sow * per_unit_s;
+                const double dt = ((double)tri.t.a0 + (double)tri.t.dy * py + tri.t.dx * px) -
+                                  (double)in.c[k].tow * per_unit_t;
+                EXPECT_NEAR(ds - std::round(ds / ws) * ws, 0.0, 0.01) << "shape " << shape;
+                EXPECT_NEAR(dt - std::round(dt / hs) * hs, 0.0, 0.01) << "shape " << shape;
+            }
+        }
     }
 }
 
