@@ -17,12 +17,11 @@ __attribute__((target("avx2"))) inline __m256i lerp16(__m256i a, __m256i b, __m2
     return _mm256_add_epi16(a, m);
 }
 
-// The two texels of row `index` starting at texel i, for two pixels: 16 bytes.
+// Texels i and i + 1, then j and j + 1: the 8-byte pairs of two pixels.
 __attribute__((target("avx2"))) inline __m128i pair_rows(const uint32_t *texels, int i, int j)
 {
-    return _mm_castpd_si128(
-        _mm_loadh_pd(_mm_castsi128_pd(_mm_loadl_epi64((const __m128i *)(texels + i))),
-                     (const double *)(texels + j)));
+    return _mm_unpacklo_epi64(_mm_loadl_epi64((const __m128i *)(texels + i)),
+                              _mm_loadl_epi64((const __m128i *)(texels + j)));
 }
 
 } // namespace

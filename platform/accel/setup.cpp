@@ -222,8 +222,8 @@ void setup_coverage(const TriInput &in, TriSetup *tri)
     static_assert(offsetof(Corner, r) == offsetof(Corner, ooz) + sizeof(float));
     double zr[3][2];
     for (int i = 0; i < 3; i++) // ooz and r side by side: one load and one widening
-        _mm_storeu_pd(zr[i],
-                      _mm_cvtps_pd(_mm_castpd_ps(_mm_load_sd((const double *)&in.c[i].ooz))));
+        _mm_storeu_pd(
+            zr[i], _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64((const __m128i *)&in.c[i].ooz))));
     double a0[2], dx[2], dy[2];
     const int usable = solve2(k, zr, a0, dx, dy) & fits_float2(a0, dx, dy);
     tri->z = lane_plane(k, zr, 0, usable, a0, dx, dy);
