@@ -369,13 +369,8 @@ SmallEdges small_edges(const ScreenTri &st, const TileRect &r)
 {
     const int32_t cx = (r.x0 & ~3) * (int32_t)SUBPIXEL_ONE + (int32_t)SUBPIXEL_ONE / 2;
     const int32_t cy = r.y0 * (int32_t)SUBPIXEL_ONE + (int32_t)SUBPIXEL_ONE / 2;
-    const __m128i x = _mm_cvttpd_epi32(_mm_loadu_pd(st.x)),
-                  y = _mm_cvttpd_epi32(_mm_loadu_pd(st.y));
-    alignas(16) int32_t ix[4], iy[4];
-    _mm_store_si128((__m128i *)ix, x);
-    _mm_store_si128((__m128i *)iy, y);
-    ix[2] = (int32_t)st.x[2];
-    iy[2] = (int32_t)st.y[2];
+    const int32_t ix[3] = {(int32_t)st.x[0], (int32_t)st.x[1], (int32_t)st.x[2]};
+    const int32_t iy[3] = {(int32_t)st.y[0], (int32_t)st.y[1], (int32_t)st.y[2]};
     SmallEdges s;
     for (int e = 0; e < 3; e++) {
         const int i = e, j = e == 2 ? 0 : e + 1;

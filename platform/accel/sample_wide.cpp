@@ -28,6 +28,7 @@ __attribute__((target("avx2"))) inline __m128i pair_rows(const uint32_t *texels,
 
 bool sample_available_wide()
 {
+    __builtin_cpu_init(); // asked from a static initializer, maybe before libgcc's own
     return __builtin_cpu_supports("avx2");
 }
 

@@ -49,10 +49,10 @@ struct TriSetup {
     Basis basis;    // setup_coverage's, for setup_shading
 };
 
-// What setup reads of one corner.
-// The last three in the reverse of their order in GrVertex: the caller has usually just
-// stored a GrVertex field by field, and a copy of two neighbours in one wide load would
-// wait for both stores to complete instead of taking their values on the way.
+// What setup reads of one corner. The last three are in the reverse of their order in
+// GrVertex: the caller has usually just stored a GrVertex field by field, and a copy of
+// two neighbours in one wide load would wait for both stores to complete instead of
+// taking their values on the way.
 struct Corner {
     float ooz, r, g, b;
     float tow, sow, oow; // unit 0's t/w and s/w, and 1/w
