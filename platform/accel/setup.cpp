@@ -115,13 +115,13 @@ double floor_exact(double q)
     return t > q ? t - 1.0 : t;
 }
 
-// A texture plane solved in level-0 texels, its origin moved into [0, 2^period_log2)
-// (the texture wraps, so no texel changes) and scaled down by 2^down_log2 to the chosen
-// level's texels. An unsolvable plane samples one texel.
 constexpr double POW2[TEX_MAX_LEVELS] = {1, 2, 4, 8, 16, 32, 64, 128, 256};
 constexpr double INV_POW2[TEX_MAX_LEVELS] = {1,       0.5,      0.25,      0.125,     0.0625,
                                              0.03125, 0.015625, 0.0078125, 0.00390625};
 
+// A texture plane solved in level-0 texels, its origin moved into [0, 2^period_log2)
+// (the texture wraps, so no texel changes) and scaled down by 2^down_log2 to the chosen
+// level's texels. An unsolvable plane samples one texel.
 Plane wrap_plane(bool solved, double a0, double dx, double dy, int period_log2, int down_log2)
 {
     if (!solved)
