@@ -1,5 +1,6 @@
 #!/bin/bash
 # Builds everything and runs every test:
+#   0. the sources' formatting against .clang-format;
 #   1. the whole suite, built with warnings as errors (build/);
 #   2. the whole suite again under AddressSanitizer and UndefinedBehaviorSanitizer, and the
 #      rasterizer's tests under ThreadSanitizer (tools/ci-sanitize.sh);
@@ -8,6 +9,7 @@
 set -eu
 cd "$(dirname "$0")"
 tools/install-deps.sh --test
+git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror
 cmake -S . -B build -G Ninja -DWERROR=ON >/dev/null
 cmake --build build
 ctest --test-dir build --output-on-failure -j2

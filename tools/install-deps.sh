@@ -4,7 +4,7 @@
 set -eu
 pkgs="cmake ninja-build g++ pkg-config zlib1g-dev libsdl2-dev libx11-dev libxext-dev libchafa-dev libstb-dev"
 if [ "${1:-}" = --test ]; then
-    pkgs="$pkgs libgtest-dev libbenchmark-dev libgmp-dev clang libclang-rt-14-dev xvfb xdotool x11-utils tmux python3"
+    pkgs="$pkgs clang-format libgtest-dev libbenchmark-dev libgmp-dev clang libclang-rt-14-dev xvfb xdotool x11-utils tmux python3"
 fi
 missing=""
 for p in $pkgs; do

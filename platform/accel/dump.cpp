@@ -6,7 +6,8 @@
 
 #include "accel.h"
 
-namespace {
+namespace
+{
 
 void put_be32(uint8_t *p, uint32_t v)
 {

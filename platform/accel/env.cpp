@@ -11,7 +11,8 @@
 
 #include "accel.h"
 
-namespace {
+namespace
+{
 
 // A whole decimal number in [lo, hi], nothing before or after it.
 bool parse_int(const char *s, long long lo, long long hi, long long *out)

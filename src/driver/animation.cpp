@@ -40,4 +40,7 @@ void draw_copies(Animation *anim, Mesh *mesh, int32_t texture_a, int32_t texture
     }
 }
 
-void animation_advance(Animation *anim) { anim->spin_base += 0.03f; }
+void animation_advance(Animation *anim)
+{
+    anim->spin_base += 0.03f;
+}

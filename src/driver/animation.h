@@ -8,10 +8,10 @@
 constexpr int COPIES = 36;
 
 struct Animation {
-    float phase_a;   // x of the copy offsets; +0.01 a frame
-    float phase_b;   // y; +0.02 a frame
-    float phase_c;   // z; +0.02 a frame
-    float spin_base; // angle of copy 0, radians; +0.03 after each swap
+    float phase_a;         // x of the copy offsets; +0.01 a frame
+    float phase_b;         // y; +0.02 a frame
+    float phase_c;         // z; +0.02 a frame
+    float spin_base;       // angle of copy 0, radians; +0.03 after each swap
     Point3 offset[COPIES]; // this frame's copy offsets
 };
 

@@ -5,7 +5,8 @@
 #include "geometry/geometry.h"
 #include "gfx/gfx.h"
 
-namespace {
+namespace
+{
 
 // Fills v from position p (placed at offset o) and texture coordinates (s, t), all in
 // double precision in the order written, stored as floats. Returns false when the depth
