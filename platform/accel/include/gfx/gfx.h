@@ -38,21 +38,21 @@ typedef struct {
 
 /* One triangle corner as the caller hands it over: 15 floats. */
 typedef struct {
-    float x, y;     /* screen pixels, any finite value (the library clips) */
-    float z;        /* unused by this library */
-    float r, g, b;  /* intensities on a 0..255 scale, unclamped (clamped per pixel) */
-    float ooz;      /* depth value, 0..65535 for the usual range; compared per pixel */
-    float a;        /* alpha, unused by this library */
-    float oow;      /* 1/w */
+    float x, y;            /* screen pixels, any finite value (the library clips) */
+    float z;               /* unused by this library */
+    float r, g, b;         /* intensities on a 0..255 scale, unclamped (clamped per pixel) */
+    float ooz;             /* depth value, 0..65535 for the usual range; compared per pixel */
+    float a;               /* alpha, unused by this library */
+    float oow;             /* 1/w */
     GrTmuVertex tmuvtx[2]; /* texture units 0 and 1; only unit 0 is sampled */
 } GrVertex;
 
 /* Board description filled by grSstQueryHardware. */
 typedef struct {
-    int32_t type;     /* GR_SSTTYPE_SOFTWARE for this library */
-    int32_t fb_ram;   /* framebuffer memory, MiB */
+    int32_t type;      /* GR_SSTTYPE_SOFTWARE for this library */
+    int32_t fb_ram;    /* framebuffer memory, MiB */
     int32_t tmu_count; /* texture units */
-    int32_t tex_ram;  /* texture memory per unit, bytes */
+    int32_t tex_ram;   /* texture memory per unit, bytes */
 } GrSstConfig;
 
 #define GR_MAX_BOARDS 8
@@ -238,11 +238,11 @@ int32_t gu3dfLoad(const char *filename, Gu3dfInfo *info);
 /* Reserves texture memory on the current board for a mipmap of the given shape and
  * sets its sampling mode. Returns the texture handle, or -1 when a value is not
  * supported or the levels do not fit. */
-GrMipMapId_t guTexAllocateMemory(int32_t tmu, int32_t odd_even_mask, int32_t width,
-                                 int32_t height, int32_t format, int32_t mipmap_mode,
-                                 int32_t small_lod, int32_t large_lod, int32_t aspect_ratio,
-                                 int32_t s_clamp, int32_t t_clamp, int32_t min_filter,
-                                 int32_t mag_filter, float lod_bias, int32_t trilinear);
+GrMipMapId_t guTexAllocateMemory(int32_t tmu, int32_t odd_even_mask, int32_t width, int32_t height,
+                                 int32_t format, int32_t mipmap_mode, int32_t small_lod,
+                                 int32_t large_lod, int32_t aspect_ratio, int32_t s_clamp,
+                                 int32_t t_clamp, int32_t min_filter, int32_t mag_filter,
+                                 float lod_bias, int32_t trilinear);
 
 /* Copies every level's texels (laid out as gu3dfLoad leaves them) into the texture,
  * decoding through table for the formats that have one. The caller may free src
