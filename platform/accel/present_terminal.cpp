@@ -1,6 +1,6 @@
 // present_terminal.cpp: frames in the terminal on standard output.
 // Reads a shown frame (bottom row first) and the terminal's size; places each board's
-// picture, writes the cells that present_terminal_cells.cpp made and that changed (or its
+// picture, writes the cells that present_terminal_paint.cpp made and that changed (or its
 // pixel-protocol image), and never waits on a slow terminal. Every way out puts it back.
 #include <algorithm>
 #include <atomic>
@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "accel.h"
-#include "present_terminal_cells.h"
+#include "present_terminal_paint.h"
 
 namespace
 {

@@ -3,8 +3,9 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "console/console.h"
+#include "console.h"
 #include "driver/animation.h"
+#include "driver/fatal_exit.h"
 #include "gfx/gfx.h"
 #include "scene/mesh.h"
 #include "scene/texture.h"

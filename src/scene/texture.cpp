@@ -1,21 +1,10 @@
-// texture.cpp: load_texture and fatal_exit. The library reads the 3DF file; the program
+// texture.cpp: load_texture. The library reads the 3DF file; the program
 // only provides the staging buffer, which it frees right after the download.
-#include <cstdarg>
-#include <cstdio>
 #include <cstdlib>
 
+#include "driver/fatal_exit.h"
 #include "gfx/gfx.h"
 #include "scene/texture.h"
-
-void fatal_exit(const char *fmt, ...)
-{
-    va_list ap;
-    va_start(ap, fmt);
-    std::vfprintf(stderr, fmt, ap);
-    va_end(ap);
-    grGlideShutdown();
-    std::exit(-1);
-}
 
 void load_texture(const char *filename, int32_t *handle)
 {
@@ -30,12 +19,11 @@ void load_texture(const char *filename, int32_t *handle)
         std::free(info.data);
         fatal_exit("could not load texture file\n");
     }
-    *handle = guTexAllocateMemory(GR_TMU0, GR_MIPMAPLEVELMASK_BOTH, (int32_t)info.header.width,
-                                  (int32_t)info.header.height, info.header.format,
-                                  GR_MIPMAP_NEAREST, info.header.small_lod, info.header.large_lod,
-                                  info.header.aspect_ratio, GR_TEXTURECLAMP_WRAP,
-                                  GR_TEXTURECLAMP_WRAP, GR_TEXTUREFILTER_BILINEAR,
-                                  GR_TEXTUREFILTER_BILINEAR, 0.0f, 0);
+    *handle = guTexAllocateMemory(
+        GR_TMU0, GR_MIPMAPLEVELMASK_BOTH, (int32_t)info.header.width, (int32_t)info.header.height,
+        info.header.format, GR_MIPMAP_NEAREST, info.header.small_lod, info.header.large_lod,
+        info.header.aspect_ratio, GR_TEXTURECLAMP_WRAP, GR_TEXTURECLAMP_WRAP,
+        GR_TEXTUREFILTER_BILINEAR, GR_TEXTUREFILTER_BILINEAR, 0.0f, 0);
     if (*handle == -1) {
         std::free(info.data);
         fatal_exit("could not allocate memory for Texture\n");

@@ -1,4 +1,4 @@
-// file3df.cpp: the 3DF reader behind gu3dfGetInfo and gu3dfLoad.
+// tdf.cpp: the 3DF reader behind gu3dfGetInfo and gu3dfLoad.
 // Reads a texture file: four header lines, the palette or compression table, the texels.
 // Writes Gu3dfInfo: the header values and mem_required, then the table and the caller's
 // texel buffer (16-bit texels in host order). Nothing is read past the end of the file.
