@@ -16,8 +16,6 @@ constexpr int SCREEN_H = 480;
 // Render state of one board, as the state calls left it. Only values that the library
 // supports are ever stored here (api.cpp ignores the rest).
 struct RenderState {
-    int32_t color_combine = GR_COLORCOMBINE_TEXTURE_TIMES_ITRGB;
-    int32_t tex_combine = GR_TEXTURECOMBINE_DECAL;
     int32_t depth_mode = GR_DEPTHBUFFER_DISABLE;
     int32_t depth_func = GR_CMP_LESS;
     bool depth_mask = true;

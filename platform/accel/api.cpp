@@ -2,8 +2,6 @@
 // Each call checks that it may run (started, a board open and current, values known),
 // then hands its work to one stage. Everything the caller passes is validated here, so
 // the stages behind may assert their preconditions.
-#include <emmintrin.h>
-
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
@@ -134,19 +132,12 @@ int32_t grSstOpen(int32_t resolution, int32_t refresh, int32_t color_format, int
     return 1;
 }
 
-void guColorCombineFunction(int32_t function)
-{
-    Board *b = current_board();
-    if (b && function == GR_COLORCOMBINE_TEXTURE_TIMES_ITRGB)
-        b->state.color_combine = function;
-}
+// The only combine functions the library draws with are the ones every pixel already
+// uses (texel times iterated colour, the texel decaled), so there is no state to keep:
+// any other value is ignored, as an unsupported value always is.
+void guColorCombineFunction(int32_t) {}
 
-void grTexCombineFunction(int32_t tmu, int32_t function)
-{
-    Board *b = current_board();
-    if (b && tmu == GR_TMU0 && function == GR_TEXTURECOMBINE_DECAL)
-        b->state.tex_combine = function;
-}
+void grTexCombineFunction(int32_t, int32_t) {}
 
 void grDepthBufferMode(int32_t mode)
 {

@@ -21,13 +21,12 @@ bool wider_than_high(int32_t aspect)
     return aspect <= GR_ASPECT_1x1;
 }
 
-// Bytes R, G, B, A in memory, whatever the machine's byte order.
+// Bytes R, G, B, A in memory. The sampler and the displays read texels and pixels as
+// little-endian words, as every processor the library builds for stores them.
+static_assert(std::endian::native == std::endian::little);
 constexpr uint32_t pack(uint32_t r, uint32_t g, uint32_t b, uint32_t a)
 {
-    if constexpr (std::endian::native == std::endian::little)
-        return r | g << 8 | b << 16 | a << 24;
-    else
-        return r << 24 | g << 16 | b << 8 | a;
+    return r | g << 8 | b << 16 | a << 24;
 }
 
 // A channel of `bits` bits widened to 8 by repeating its bits from the top, so that
@@ -221,7 +220,6 @@ bool tex_shape(int32_t format, int32_t small_lod, int32_t large_lod, int32_t asp
     s.width = wider_than_high(aspect) ? longer : shorter;
     s.height = wider_than_high(aspect) ? shorter : longer;
     s.level_count = small_lod - large_lod + 1;
-    s.texel_bytes = texel_bytes;
     for (int l = 0; l < s.level_count; l++)
         s.texel_count += (uint32_t)(std::max(1, s.width >> l) * std::max(1, s.height >> l));
     s.bytes = s.texel_count * (uint32_t)texel_bytes;
@@ -283,13 +281,8 @@ int32_t tex_allocate(TexMemory *mem, int32_t tmu, int32_t odd_even_mask, int32_t
     *t = Texture{};
     t->live = true;
     t->format = format;
-    t->small_lod = small_lod;
-    t->large_lod = large_lod;
-    t->aspect = aspect_ratio;
     t->level_count = levels;
     t->texels_per_unit = (float)std::max(shape.width, shape.height) / 256.0f;
-    t->mem_offset = mem->used;
-    t->mem_bytes = shape.bytes;
     t->rgba = rgba;
     uint32_t at = 0;
     for (int l = 0; l < levels; l++) {
@@ -322,7 +315,6 @@ void tex_download(TexMemory *mem, int32_t handle, const void *src, const GuTexTa
         p += n * (uint32_t)texel_bytes;
         dst += n;
     }
-    t->loaded = true;
 }
 
 const Texture *tex_lookup(const TexMemory &mem, int32_t handle)

@@ -18,17 +18,11 @@ struct MipLevel {
 };
 
 struct Texture {
-    bool live = false;     // allocated by guTexAllocateMemory on this board
-    bool loaded = false;   // guTexDownloadMipMap has filled the levels
-    int32_t format = 0;    // GR_TEXFMT_*
-    int32_t small_lod = 0; // GR_LOD_* of the smallest level
-    int32_t large_lod = 0; // GR_LOD_* of the largest level
-    int32_t aspect = 0;    // GR_ASPECT_*
-    int level_count = 0;   // levels held, largest first
+    bool live = false;   // allocated by guTexAllocateMemory on this board
+    int32_t format = 0;  // GR_TEXFMT_*
+    int level_count = 0; // levels held, largest first
     MipLevel level[TEX_MAX_LEVELS];
     float texels_per_unit = 1.0f; // level-0 texels per texture-space unit: longer side / 256
-    uint32_t mem_offset = 0;      // where its levels sit in the board's texture memory, bytes
-    uint32_t mem_bytes = 0;       // their size in the file's own format
     uint32_t *rgba = nullptr;     // decoded storage of every level, owned
 };
 
@@ -37,7 +31,6 @@ struct TexShape {
     int width = 0; // largest level, texels
     int height = 0;
     int level_count = 0;      // large_lod .. small_lod
-    int texel_bytes = 0;      // 1 or 2 in the file's own format
     uint32_t bytes = 0;       // every level, in the file's own format
     uint32_t texel_count = 0; // every level
 };

@@ -270,7 +270,7 @@ void test_texture(TestTexture *t, int width_log2, int height_log2, int levels,
 {
     t->tex = Texture{};
     t->store.assign((size_t)levels, {});
-    t->tex.live = t->tex.loaded = true;
+    t->tex.live = true;
     t->tex.level_count = levels;
     t->tex.texels_per_unit = (float)(1 << std::max(width_log2, height_log2)) / 256.0f;
     for (int l = 0; l < levels; l++) {
