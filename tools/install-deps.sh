@@ -2,9 +2,14 @@
 # Installs the Debian packages that building (and, with --test, testing) needs, only
 # those missing. Usage: tools/install-deps.sh [--test]
 set -eu
+# The build: the toolchain; zlib (the frame dump's PNG files); SDL2, X11 and Xext (the
+# window); chafa (the terminal); stb (texconv's image reader).
 pkgs="cmake ninja-build g++ pkg-config zlib1g-dev libsdl2-dev libx11-dev libxext-dev libchafa-dev libstb-dev"
 if [ "${1:-}" = --test ]; then
-    pkgs="$pkgs clang-format libgtest-dev libbenchmark-dev libgmp-dev clang libclang-rt-14-dev xvfb xdotool x11-utils tmux python3"
+    # The tests: the format check; GoogleTest; GMP (the reference rasterizer's exact
+    # arithmetic); clang and its runtimes (fuzzers, LeakSanitizer); Xvfb and xdotool
+    # (the window on a private X server, keys and closes sent to it).
+    pkgs="$pkgs clang-format libgtest-dev libgmp-dev clang libclang-rt-14-dev xvfb xdotool"
 fi
 missing=""
 for p in $pkgs; do
