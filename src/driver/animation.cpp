@@ -33,9 +33,10 @@ void draw_copies(Animation *anim, Mesh *mesh, int32_t texture_a, int32_t texture
     for (int j = 0; j < COPIES; j++) {
         rotate_x(mesh->vertices, mesh->turned_x, spin, mesh->vertex_count);
         rotate_y(mesh->turned_x, mesh->turned, spin, mesh->vertex_count);
+        project_vertices(mesh, mesh->turned, anim->offset[j]);
         guTexSource(j % 2 == 0 ? texture_a : texture_b);
         for (int32_t f = 0; f < mesh->face_count; f++)
-            draw_face(*mesh, mesh->turned, f, anim->offset[j]);
+            draw_face(*mesh, f);
         spin += 0.05f;
     }
 }

@@ -11,8 +11,12 @@ void rotate_x(const MeshVertex *src, Point3 *dst, float angle, int32_t count);
 // Positions turned about Y: x' = C x + S z, z' = C z - S x, y kept.
 void rotate_y(const Point3 *src, Point3 *dst, float angle, int32_t count);
 
-// Projects face `face` of the mesh, with positions `turned` placed at `offset`, onto the
-// 640x480 screen, shades it by depth and hands it to guDrawTriangleWithClip. A face with
-// a corner on or behind the eye plane (a depth term that is not positive and finite)
-// would project through the eye and is not submitted.
-void draw_face(const Mesh &mesh, const Point3 *turned, int32_t face, const Point3 &offset);
+// Projects every vertex of one copy, positions `turned` placed at `offset`, onto the
+// 640x480 screen with its depth shade, depth value and texture coordinates, into
+// mesh->corners. A vertex is shared by about six faces, so each is projected once a copy
+// and the faces pick their corners up. A corner whose depth term is not positive and
+// finite is marked as not in front of the eye.
+void project_vertices(Mesh *mesh, const Point3 *turned, const Point3 &offset);
+// Hands face `face` of the projected copy to guDrawTriangleWithClip, corners in the
+// face's order, unless one of them is not in front of the eye.
+void draw_face(const Mesh &mesh, int32_t face);

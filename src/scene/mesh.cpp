@@ -110,9 +110,10 @@ MeshStatus parse_mesh(const char *text, size_t len, const char *name, Mesh *mesh
     MeshVertex *vertices = (MeshVertex *)std::malloc(sizeof(MeshVertex) * (v_count + 1));
     Point3 *turned_x = (Point3 *)std::malloc(sizeof(Point3) * (v_count + 1));
     Point3 *turned = (Point3 *)std::malloc(sizeof(Point3) * (v_count + 1));
+    Corner *corners = (Corner *)std::malloc(sizeof(Corner) * (v_count + 1));
     MeshFace *faces = (MeshFace *)std::malloc(sizeof(MeshFace) * (f_count + 1));
-    Mesh m = {v_count, f_count, vertices, faces, turned_x, turned};
-    if (!vertices || !turned_x || !turned || !faces) {
+    Mesh m = {v_count, f_count, vertices, faces, turned_x, turned, corners};
+    if (!vertices || !turned_x || !turned || !corners || !faces) {
         free_mesh(&m);
         return refuse(why, why_size, "%s: out of memory for %d vertices and %d faces\n", name,
                       v_count, f_count);
@@ -193,5 +194,6 @@ void free_mesh(Mesh *mesh)
     std::free(mesh->faces);
     std::free(mesh->turned_x);
     std::free(mesh->turned);
+    std::free(mesh->corners);
     *mesh = Mesh{};
 }

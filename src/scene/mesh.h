@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "gfx/gfx.h"
+
 struct Point3 {
     float x, y, z;
 };
@@ -17,13 +19,21 @@ struct MeshFace {
     int32_t v[3]; // vertex indices, 0..vertex_count-1, corner order kept
 };
 
+// One vertex of one copy as the library takes it. A corner at or behind the eye plane
+// would project through the eye: its faces are not drawn.
+struct Corner {
+    GrVertex v;
+    bool in_front;
+};
+
 struct Mesh {
     int32_t vertex_count;
     int32_t face_count;
     MeshVertex *vertices; // vertex_count entries, file order
     MeshFace *faces;      // face_count entries, file order
     Point3 *turned_x;     // vertex_count: positions rotated about X
-    Point3 *turned;       // vertex_count: then about Y; what draw_face projects
+    Point3 *turned;       // vertex_count: then about Y
+    Corner *corners;      // vertex_count: turned, placed at a copy's offset and projected
 };
 
 enum MeshStatus {

@@ -15,7 +15,7 @@
 namespace
 {
 
-struct Corner {
+struct Seen {
     float f[15]; // GrVertex fields in order: x y z r g b ooz a oow, sow tow oow, sow tow oow
 };
 
@@ -39,17 +39,17 @@ void stop_recording(const Recording &r)
     remove_dir(r.dir);
 }
 
-std::vector<std::vector<Corner>> triangles(const Recording &r)
+std::vector<std::vector<Seen>> triangles(const Recording &r)
 {
-    std::vector<std::vector<Corner>> out;
+    std::vector<std::vector<Seen>> out;
     for (const std::string &line : read_lines(r.file)) {
         std::istringstream in(line);
         std::string call;
         in >> call;
         if (call != "guDrawTriangleWithClip")
             continue;
-        std::vector<Corner> tri(3);
-        for (Corner &c : tri)
+        std::vector<Seen> tri(3);
+        for (Seen &c : tri)
             for (float &f : c.f)
                 in >> f;
         out.push_back(tri);
@@ -62,6 +62,7 @@ struct OneFace {
     MeshVertex v[3];
     MeshFace f;
     Point3 turned_x[3], turned[3];
+    Corner corners[3];
     Mesh mesh;
 };
 
@@ -70,7 +71,7 @@ void make_face(OneFace *o, const Point3 (&p)[3])
     for (int i = 0; i < 3; i++)
         o->v[i] = MeshVertex{p[i].x, p[i].y, p[i].z, 16.0f * (float)(i + 1), 32.0f * (float)i};
     o->f = MeshFace{{0, 1, 2}};
-    o->mesh = Mesh{3, 1, o->v, &o->f, o->turned_x, o->turned};
+    o->mesh = Mesh{3, 1, o->v, &o->f, o->turned_x, o->turned, o->corners};
 }
 
 TEST(Rotation, ZeroAndQuarterTurn)
@@ -124,10 +125,11 @@ TEST(Projection, CentreShadeDepthAndTextureValues)
     make_face(&o, {{0, 0, 0}, {1, 0, 1}, {0, 0.5f, -1.5f}});
     for (int i = 0; i < 3; i++)
         o.turned[i] = Point3{o.v[i].x, o.v[i].y, o.v[i].z};
-    draw_face(o.mesh, o.turned, 0, Point3{0, 0, 4});
+    project_vertices(&o.mesh, o.turned, Point3{0, 0, 4});
+    draw_face(o.mesh, 0);
     const auto tris = triangles(rec);
     ASSERT_EQ(tris.size(), 1u);
-    const Corner &c0 = tris[0][0], &c1 = tris[0][1], &c2 = tris[0][2];
+    const Seen &c0 = tris[0][0], &c1 = tris[0][1], &c2 = tris[0][2];
 
     EXPECT_FLOAT_EQ(c0.f[0], 320); // (0, 0, z) lands on the screen centre
     EXPECT_FLOAT_EQ(c0.f[1], 240);
@@ -149,7 +151,7 @@ TEST(Projection, CentreShadeDepthAndTextureValues)
     EXPECT_FLOAT_EQ(c2.f[9], 3.0f);
     EXPECT_FLOAT_EQ(c2.f[10], 4.0f);
     // z, a, unit 0's oow and all of unit 1 stay 0.
-    for (const Corner &c : tris[0])
+    for (const Seen &c : tris[0])
         for (int k : {2, 7, 11, 12, 13, 14})
             EXPECT_EQ(c.f[k], 0.0f) << "field " << k;
     stop_recording(rec);
@@ -164,15 +166,18 @@ TEST(Projection, CornerAtOrBehindTheEyeIsNotSubmitted)
         for (int i = 0; i < 3; i++)
             o.turned[i] = Point3{o.v[i].x, o.v[i].y, 0};
         o.turned[1].z = z;
-        draw_face(o.mesh, o.turned, 0, Point3{0, 0, 0});
+        project_vertices(&o.mesh, o.turned, Point3{0, 0, 0});
+        draw_face(o.mesh, 0);
     }
     EXPECT_EQ(triangles(rec).size(), 0u);
 
     // Just in front of the eye plane, and one vertex used three times: both still drawn.
     o.turned[1].z = -2.49f;
-    draw_face(o.mesh, o.turned, 0, Point3{0, 0, 0});
+    project_vertices(&o.mesh, o.turned, Point3{0, 0, 0});
+    draw_face(o.mesh, 0);
     o.f = MeshFace{{1, 1, 1}};
-    draw_face(o.mesh, o.turned, 0, Point3{0, 0, 0});
+    project_vertices(&o.mesh, o.turned, Point3{0, 0, 0});
+    draw_face(o.mesh, 0);
     EXPECT_EQ(triangles(rec).size(), 2u);
     stop_recording(rec);
 }
@@ -184,7 +189,8 @@ TEST(Animation, PhasesAreNotWrapped)
     unsetenv("RECORD_FILE");
     MeshVertex v[1] = {{0, 0, 1, 0, 0}};
     Point3 tx[1], t[1];
-    Mesh mesh = {1, 0, v, nullptr, tx, t};
+    Corner c[1];
+    Mesh mesh = {1, 0, v, nullptr, tx, t, c};
     Animation anim;
     animation_start(&anim);
     for (int n = 0; n < 5000; n++) {
