@@ -1,7 +1,7 @@
 // run.h: how every test starts a program: its standard streams on a pseudo-terminal,
 // pipes, /dev/null or closed, in a folder and environment of the test's choosing; what it
 // writes is collected while the test waits, with a deadline, and how it ended is kept.
-// Also the few file chores the tests share.
+// Also the few file chores the tests share, and the settings of the fault shim (shim.cpp).
 #pragma once
 
 #include <string>
@@ -23,15 +23,12 @@ struct RunSetup {
     std::string exe = {}; // a path, or a name looked up on PATH
     std::vector<std::string> args = {};
     std::string dir = {}; // working folder; empty: ours
-    // NAME=value sets, NAME alone removes, the last for a name wins; ACCEL_* and RECORD_*
+    // NAME=value sets, NAME alone removes, the last for a name wins; ACCEL_* and SHIM_*
     // of ours are never passed.
     std::vector<std::string> env = {};
     Stream in = TERMINAL, out = TERMINAL, err = PIPE;
     int cols = 80, rows = 24;
     std::string typed_before = {}; // typed on the terminal before the program starts
-    // Run as a shell runs a job: in a process group of its own, in the foreground, with a
-    // parent in the session, so that Ctrl-Z stops it. The status is relayed.
-    bool job_control = false;
 };
 
 struct Child {
@@ -62,8 +59,6 @@ bool run_wait(Child *run, int ms = WAIT_MS);
 void run_send(Child *run, const std::string &bytes); // to the standard input pipe or terminal
 void run_close_input(Child *run);
 void run_kill(Child *run, int sig);
-// Sends sig to the terminal's foreground process group (the job, under job control).
-void run_signal_job(Child *run, int sig);
 // Releases descriptors; kills the program if it still runs.
 void run_finish(Child *run);
 // The whole run: start, send keys, close the input, wait, release.
@@ -77,8 +72,6 @@ std::string read_terminal_input(Child *run, int ms);
 // Exit code 255 is how -1 reaches the parent.
 bool exited_with(const Child &run, int code);
 bool killed_by(const Child &run, int sig);
-// A signal that means a crash rather than a request to stop.
-bool crashed(const Child &run);
 // "exit status 255", "killed by signal 2 (Interrupt)", "running": for messages.
 std::string describe_end(const Child &run);
 
@@ -87,8 +80,8 @@ std::string make_temp_dir();
 void remove_dir(const std::string &dir);
 void write_file(const std::string &path, const std::string &bytes);
 std::string read_file(const std::string &path);
-// Names in a folder, sorted.
-std::vector<std::string> list_dir(const std::string &dir);
-std::vector<std::string> read_lines(const std::string &path);
-// Lines of a file that start with prefix.
-int count_lines(const std::string &path, const std::string &prefix);
+
+// The settings that preload the shim into a program, reporting to the file report.
+std::vector<std::string> shim_env(const std::string &report);
+// The shim's count `name` ("shutdowns", "swaps", "failed") in report; -1 when none.
+long shim_count(const std::string &report, const std::string &name);

@@ -1,8 +1,9 @@
 // Whole frames: the real demo on the bundled assets, with no display and no 60 Hz wait,
 // dumping every shown frame; frames 0 and 100 are compared with pictures kept in ref/.
+// (That the picture does not depend on the thread count is tests/accel's business.)
 //
 // Tolerance: on the machine the pictures were made on, the frames are byte for byte the
-// same run after run and for every thread count (checked exactly below). Against the
+// same run after run and for every thread count. Against the
 // kept pictures a few pixels may differ where another C library's sin or cos differs in
 // the last bit: that moves a projected corner by at most one 1/16-pixel step and flips
 // the coverage of some pixels along that triangle's edges. 0.1 % of the screen (307
@@ -122,15 +123,11 @@ int differing_pixels(const Picture &a, const Picture &b)
     return n;
 }
 
-TEST(Frames, MatchTheKeptPicturesAndDoNotDependOnThreads)
+TEST(Frames, MatchTheKeptPictures)
 {
-    const int frames[] = {0, 100};
-    const fs::path one = run_demo("1", 100), two = run_demo("2", 100), none = run_demo("0", 100);
-    for (int n : frames) {
+    const fs::path one = run_demo("2", 100);
+    for (int n : {0, 100}) {
         const std::string name = frame_name(n);
-        ASSERT_EQ(read_file(one / name), read_file(two / name)) << name << ": 1 vs 2 threads";
-        ASSERT_EQ(read_file(one / name), read_file(none / name)) << name << ": 1 vs 0 threads";
-
         Picture got, want;
         ASSERT_TRUE(read_png(one / name, &got)) << name;
         ASSERT_EQ(got.width, 640);
@@ -144,8 +141,7 @@ TEST(Frames, MatchTheKeptPicturesAndDoNotDependOnThreads)
         ASSERT_TRUE(read_png(ref, &want)) << "no kept picture " << ref;
         EXPECT_LE(differing_pixels(got, want), 307) << name << " differs from " << ref;
     }
-    for (const fs::path &d : {one, two, none})
-        fs::remove_all(d.parent_path());
+    fs::remove_all(one.parent_path());
 }
 
 } // namespace
