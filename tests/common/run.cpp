@@ -79,8 +79,6 @@ long long now_ms()
 
 std::string find_on_path(const std::string &name)
 {
-    if (name.find('/') != std::string::npos)
-        return name;
     const char *path = std::getenv("PATH");
     std::istringstream dirs(path ? path : "/usr/bin:/bin");
     for (std::string dir; std::getline(dirs, dir, ':');)
@@ -92,7 +90,6 @@ std::string find_on_path(const std::string &name)
 bool run_start(const RunSetup &setup, Child *run, std::string *why)
 {
     *run = Child{};
-    const std::string exe = find_on_path(setup.exe);
     const Stream streams[3] = {setup.in, setup.out, setup.err};
     int pipes[3][2] = {{-1, -1}, {-1, -1}, {-1, -1}};
     if (std::count(streams, streams + 3, TERMINAL) > 0) {
@@ -110,8 +107,8 @@ bool run_start(const RunSetup &setup, Child *run, std::string *why)
     for (int k = 0; k < 3; k++)
         if (streams[k] == PIPE && pipe2(pipes[k], O_CLOEXEC) != 0)
             run->slave = -2;
-    if (exe.empty() || run->slave == -2 || (run->master >= 0) != (run->slave >= 0)) {
-        *why = exe.empty() ? setup.exe + " is not on PATH" : std::strerror(errno);
+    if (run->slave == -2 || (run->master >= 0) != (run->slave >= 0)) {
+        *why = std::strerror(errno);
         run_finish(run);
         return false;
     }
@@ -131,7 +128,7 @@ bool run_start(const RunSetup &setup, Child *run, std::string *why)
     }
     // Everything the child needs is built before fork: only exec-safe calls after it.
     const std::vector<std::string> env = child_env(setup);
-    std::vector<char *> envp, argv = {const_cast<char *>(exe.c_str())};
+    std::vector<char *> envp, argv = {const_cast<char *>(setup.exe.c_str())};
     for (const std::string &s : env)
         envp.push_back(const_cast<char *>(s.c_str()));
     envp.push_back(nullptr);
@@ -165,14 +162,13 @@ bool run_start(const RunSetup &setup, Child *run, std::string *why)
         execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
-    for (int k = 0; k < 3; k++)
+    for (int k = 0; k < 3; k++) {
         close_fd(&pipes[k][k == 0 ? 0 : 1]);
+        fcntl(pipes[k][k == 0 ? 1 : 0], F_SETFL, O_NONBLOCK * (k > 0));
+    }
     run->in = pipes[0][1];
     run->out = pipes[1][0];
     run->err = pipes[2][0];
-    for (int fd : {run->out, run->err})
-        if (fd >= 0)
-            set_nonblocking(fd);
     return run->pid > 0;
 }
 
@@ -214,12 +210,8 @@ bool run_wait_text(Child *run, const std::string &text, int ms)
 bool run_wait(Child *run, int ms)
 {
     const bool ended = run_pump(run, ms);
-    if (!ended && run->pid > 0) {
-        kill(run->pid, SIGKILL);
-        waitpid(run->pid, &run->status, 0);
-        run->ended = true;
-        run_pump(run, 0);
-    }
+    run_kill(run, SIGKILL);
+    run_pump(run, WAIT_MS);
     run->mode_after = run_mode(*run);
     return ended;
 }
@@ -259,17 +251,13 @@ void run_finish(Child *run)
         close_fd(fd);
 }
 
-Child run_to_end(const RunSetup &setup, const std::string &keys)
+Child run_to_end(const RunSetup &setup)
 {
     Child run;
-    std::string why;
-    if (!run_start(setup, &run, &why)) {
-        run.err_text = "run: " + why;
-        return run;
+    if (run_start(setup, &run, &run.err_text)) {
+        run_close_input(&run);
+        run_wait(&run);
     }
-    run_send(&run, keys);
-    run_close_input(&run);
-    run_wait(&run);
     run_finish(&run);
     return run;
 }

@@ -20,7 +20,7 @@ enum Stream {
 };
 
 struct RunSetup {
-    std::string exe = {}; // a path, or a name looked up on PATH
+    std::string exe = {}; // a path
     std::vector<std::string> args = {};
     std::string dir = {}; // working folder; empty: ours
     // NAME=value sets, NAME alone removes, the last for a name wins; ACCEL_* and SHIM_*
@@ -61,8 +61,8 @@ void run_close_input(Child *run);
 void run_kill(Child *run, int sig);
 // Releases descriptors; kills the program if it still runs.
 void run_finish(Child *run);
-// The whole run: start, send keys, close the input, wait, release.
-Child run_to_end(const RunSetup &setup, const std::string &keys = "");
+// The whole run: start, close the input, wait, release.
+Child run_to_end(const RunSetup &setup);
 
 termios run_mode(const Child &run);
 bool same_mode(const termios &a, const termios &b);
