@@ -2,6 +2,7 @@
 // and with which line, and that counts it cannot hold cost nothing; and the shipped mesh.
 #include <gtest/gtest.h>
 #include <string>
+#include <vector>
 
 #include "../common/run.h"
 #include "scene/mesh.h"
@@ -32,14 +33,9 @@ TEST(MeshFile, Accepted)
     ASSERT_EQ(p.status, MESH_OK) << p.why;
     ASSERT_EQ(p.mesh.vertex_count, 2);
     ASSERT_EQ(p.mesh.face_count, 1);
-    const MeshVertex &v = p.mesh.vertices[1];
-    EXPECT_EQ(v.x, -0.5f);
-    EXPECT_EQ(v.y, 0.25f);
-    EXPECT_EQ(v.z, 10.0f);
-    EXPECT_EQ(v.s, 0.5f);
-    EXPECT_EQ(v.t, -7.0f);
-    EXPECT_EQ(p.mesh.vertices[0].x, 0.0f);
-    EXPECT_EQ(p.mesh.vertices[0].y, 1.0f);
+    const MeshVertex &u = p.mesh.vertices[0], &v = p.mesh.vertices[1];
+    EXPECT_EQ(std::vector<float>({u.x, u.y, v.x, v.y, v.z, v.s, v.t}),
+              std::vector<float>({0, 1, -0.5f, 0.25f, 10, 0.5f, -7}));
     EXPECT_EQ(p.mesh.faces[0].v[2], 0);
     free_mesh(&p.mesh);
 }
