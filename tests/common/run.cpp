@@ -77,16 +77,6 @@ long long now_ms()
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-std::string find_on_path(const std::string &name)
-{
-    const char *path = std::getenv("PATH");
-    std::istringstream dirs(path ? path : "/usr/bin:/bin");
-    for (std::string dir; std::getline(dirs, dir, ':');)
-        if (!dir.empty() && access((dir + "/" + name).c_str(), X_OK) == 0)
-            return dir + "/" + name;
-    return "";
-}
-
 bool run_start(const RunSetup &setup, Child *run, std::string *why)
 {
     *run = Child{};
@@ -95,9 +85,7 @@ bool run_start(const RunSetup &setup, Child *run, std::string *why)
     if (std::count(streams, streams + 3, TERMINAL) > 0) {
         run->master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
         const char *name =
-            run->master >= 0 && grantpt(run->master) == 0 && unlockpt(run->master) == 0
-                ? ptsname(run->master)
-                : nullptr;
+            grantpt(run->master) || unlockpt(run->master) ? nullptr : ptsname(run->master);
         run->slave = name ? open(name, O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
         const winsize size = {(unsigned short)setup.rows, (unsigned short)setup.cols, 0, 0};
         ioctl(run->slave, TIOCSWINSZ, &size);
@@ -114,16 +102,10 @@ bool run_start(const RunSetup &setup, Child *run, std::string *why)
     }
     // A key typed before the start is in the terminal once its echo has come back (a
     // control character echoes as ^X, so then any echo will do).
-    if (!setup.typed_before.empty() && run->master >= 0) {
+    if (!setup.typed_before.empty()) {
         run_send(run, setup.typed_before);
-        const unsigned char last = (unsigned char)setup.typed_before.back();
-        for (const long long end = now_ms() + WAIT_MS; now_ms() < end;) {
-            if (!run->term.empty() && (last < 0x20 || (unsigned char)run->term.back() == last))
-                break;
-            pollfd p = {run->master, POLLIN, 0};
-            poll(&p, 1, 50);
-            drain(&run->master, &run->term);
-        }
+        const char last = setup.typed_before.back();
+        run_wait_text(run, (unsigned char)last < 0x20 ? "^" : std::string(1, last));
         run->term.clear();
     }
     // Everything the child needs is built before fork: only exec-safe calls after it.
@@ -273,19 +255,6 @@ bool same_mode(const termios &a, const termios &b)
 {
     return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
            a.c_lflag == b.c_lflag && std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0;
-}
-
-std::string read_terminal_input(Child *run, int ms)
-{
-    std::string got;
-    set_nonblocking(run->slave);
-    for (const long long end = now_ms() + ms; now_ms() < end && got.find('\n') == got.npos;) {
-        pollfd p = {run->slave, POLLIN, 0};
-        int fd = run->slave;
-        if (poll(&p, 1, 20) > 0)
-            drain(&fd, &got);
-    }
-    return got;
 }
 
 bool exited_with(const Child &run, int code)

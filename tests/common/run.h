@@ -12,12 +12,9 @@
 // Generous: the machine may be loaded; a wait that runs out is a failure, not a skip.
 constexpr int WAIT_MS = 30000;
 
-enum Stream {
-    TERMINAL, // the pseudo-terminal, which is then the controlling terminal
-    PIPE,     // a pipe: the test writes to standard input or reads the output
-    DEV_NULL,
-    CLOSED, // no such descriptor at all
-};
+// TERMINAL: the pseudo-terminal, which is then the controlling terminal; PIPE: the test
+// writes to standard input or reads the output; CLOSED: no such descriptor at all.
+enum Stream { TERMINAL, PIPE, DEV_NULL, CLOSED };
 
 struct RunSetup {
     std::string exe = {}; // a path
@@ -31,22 +28,20 @@ struct RunSetup {
     std::string typed_before = {}; // typed on the terminal before the program starts
 };
 
+// master: the pseudo-terminal, our side; slave: kept open, so that the mode and leftover
+// input can be read after the end; in, out, err: our ends of the pipes; read_terminal
+// false: a stalled terminal, nothing is read from it; mode_after: once it has ended;
+// status: as waitpid gives it.
 struct Child {
     pid_t pid = -1;
-    int master = -1; // the pseudo-terminal, our side
-    int slave = -1;  // kept open: the mode and leftover input can be read after the end
-    int in = -1, out = -1, err = -1; // our ends of the pipes
+    int master = -1, slave = -1, in = -1, out = -1, err = -1;
     std::string term, out_text, err_text;
-    bool read_terminal = true; // false: a stalled terminal, nothing is read from it
-    termios mode_before = {};
-    termios mode_after = {}; // once it has ended
-    bool ended = false;
-    int status = 0; // as waitpid gives it
+    bool read_terminal = true, ended = false;
+    termios mode_before = {}, mode_after = {};
+    int status = 0;
 };
 
 long long now_ms();
-// The full path of a program on PATH; empty when there is none.
-std::string find_on_path(const std::string &name);
 
 // False (with why) when the program could not be started.
 bool run_start(const RunSetup &setup, Child *run, std::string *why);
@@ -66,8 +61,6 @@ Child run_to_end(const RunSetup &setup);
 
 termios run_mode(const Child &run);
 bool same_mode(const termios &a, const termios &b);
-// What a read of the program's terminal would now give, waiting up to ms for a line.
-std::string read_terminal_input(Child *run, int ms);
 
 // Exit code 255 is how -1 reaches the parent.
 bool exited_with(const Child &run, int code);

@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "../common/run.h"
@@ -18,18 +19,20 @@
 namespace
 {
 
+const char *XVFB = "/usr/bin/Xvfb", *XDOTOOL = "/usr/bin/xdotool";
+
 class DesktopWindow : public ::testing::Test
 {
   protected:
     void SetUp() override
     {
-        if (find_on_path("Xvfb").empty() || find_on_path("xdotool").empty())
+        if (access(XVFB, X_OK) != 0 || access(XDOTOOL, X_OK) != 0)
             GTEST_SKIP() << "Xvfb or xdotool is not installed (tools/install-deps.sh --test)";
         // Xvfb picks a free display number and writes it on its standard output.
         const std::vector<std::string> args = {"-displayfd",   "1",         "-screen", "0",
                                                "1280x1024x24", "-nolisten", "tcp"};
         std::string why;
-        ASSERT_TRUE(run_start({find_on_path("Xvfb"), args, "", {}, DEV_NULL, PIPE}, &xvfb_, &why));
+        ASSERT_TRUE(run_start({XVFB, args, "", {}, DEV_NULL, PIPE}, &xvfb_, &why));
         ASSERT_TRUE(run_wait_text(&xvfb_, "\n")) << "Xvfb did not start";
         display_ = "DISPLAY=:" + xvfb_.out_text.substr(0, xvfb_.out_text.find('\n'));
         ASSERT_NE(dpy_ = XOpenDisplay(display_.c_str() + 8), nullptr);
@@ -65,12 +68,8 @@ class DesktopWindow : public ::testing::Test
     long wait_window(const std::string &title)
     {
         for (const long long end = now_ms() + WAIT_MS; now_ms() < end && !run_pump(&prog_, 50);) {
-            const Child search = run_to_end({find_on_path("xdotool"),
-                                             {"search", "--name", "^" + title},
-                                             "",
-                                             {display_},
-                                             DEV_NULL,
-                                             PIPE});
+            const Child search = run_to_end(
+                {XDOTOOL, {"search", "--name", "^" + title}, "", {display_}, DEV_NULL, PIPE});
             if (!search.out_text.empty())
                 return std::atol(search.out_text.c_str());
         }
@@ -149,8 +148,8 @@ TEST_F(DesktopWindow, ShowsThePictureAndEndsOnAKey)
     for (const long long end = now_ms() + 20000; bad > 0.001 && now_ms() < end;)
         bad = mismatch(w);
     EXPECT_LE(bad, 0.001) << "the window does not show the frame";
-    const Child key = run_to_end(
-        {find_on_path("xdotool"), {"key", "--window", std::to_string(w), "q"}, "", {display_}});
+    const Child key =
+        run_to_end({XDOTOOL, {"key", "--window", std::to_string(w), "q"}, "", {display_}});
     ASSERT_TRUE(exited_with(key, 0)) << key.err_text;
     expect_quiet_end("a key");
 }
