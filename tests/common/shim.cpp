@@ -1,14 +1,13 @@
 // shim.cpp: preloaded into the real program (LD_PRELOAD) in front of the real libaccel.
-// Every call goes on to the real library except the one the test wants to fail:
-//   SHIM_FAIL=name[#n]    the n-th call (default the first) of grSstOpen fails
-//   SHIM_MALLOC=size[#n]  the n-th allocation of exactly `size` bytes fails
+// Every call goes on to the real library, but:
+//   SHIM_FAIL_OPEN=n      the n-th grSstOpen fails
+//   SHIM_MALLOC=size[#n]  the n-th allocation (default the first) of exactly `size` bytes fails
 //   SHIM_REPORT=file      "shutdowns S swaps W", rewritten at every swap and shutdown, so
 //                         that it holds even for a process killed mid-run
 // Built without sanitizers: a sanitizer runtime in a preloaded library would have to come
 // before the program's own.
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -18,17 +17,10 @@
 namespace
 {
 
-const char *fail_name = "";
-long fail_nth, fail_seen, malloc_size, malloc_nth, malloc_seen, shutdowns, swaps;
+long fail_open, opens, malloc_size, malloc_nth = 1, mallocs, shutdowns, swaps;
 int report_fd = -1;
 void *(*real_malloc)(size_t);
 bool resolving;
-
-long nth(const char *text)
-{
-    const char *hash = std::strchr(text, '#');
-    return hash ? std::atol(hash + 1) : 1;
-}
 
 // Fixed width, so that a reader never sees a shorter line half overwritten.
 void report()
@@ -40,20 +32,13 @@ void report()
 
 __attribute__((constructor)) void start()
 {
-    const char *f = std::getenv("SHIM_FAIL"), *m = std::getenv("SHIM_MALLOC"),
+    const char *f = std::getenv("SHIM_FAIL_OPEN"), *m = std::getenv("SHIM_MALLOC"),
                *r = std::getenv("SHIM_REPORT");
-    fail_name = f ? f : "";
-    fail_nth = f ? nth(f) : 0;
-    malloc_size = m ? std::atol(m) : 0;
-    malloc_nth = m ? nth(m) : 0;
+    fail_open = f ? std::atol(f) : 0;
+    if (m)
+        std::sscanf(m, "%ld#%ld", &malloc_size, &malloc_nth);
     report_fd = r ? open(r, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644) : -1;
     report();
-}
-
-// Whether this call of `name` is the one to fail.
-bool fail(const char *name)
-{
-    return std::strncmp(fail_name, name, std::strlen(name)) == 0 && ++fail_seen == fail_nth;
 }
 
 template <typename Fn> Fn real(Fn, const char *name)
@@ -73,7 +58,7 @@ void *malloc(size_t size)
         resolving = false;
     }
     if ((malloc_size && (long)size == malloc_size &&
-         __atomic_add_fetch(&malloc_seen, 1, __ATOMIC_RELAXED) == malloc_nth) ||
+         __atomic_add_fetch(&mallocs, 1, __ATOMIC_RELAXED) == malloc_nth) ||
         !real_malloc)
         return nullptr;
     return real_malloc(size);
@@ -81,7 +66,7 @@ void *malloc(size_t size)
 
 int32_t grSstOpen(int32_t res, int32_t ref, int32_t cf, int32_t org, int32_t sm, int32_t nb)
 {
-    return !fail(__func__) && real(&grSstOpen, __func__)(res, ref, cf, org, sm, nb);
+    return ++opens != fail_open && real(&grSstOpen, __func__)(res, ref, cf, org, sm, nb);
 }
 
 void grBufferSwap(int32_t interval)

@@ -138,7 +138,7 @@ TEST(Program, EveryWayInAndOut)
          "main: grSstOpen failed for SST#0!\n",
          1,
          0},
-        {{"ACCEL_BOARDS=3", "SHIM_FAIL=grSstOpen#2"},
+        {{"ACCEL_BOARDS=3", "SHIM_FAIL_OPEN=2"},
          "",
          255,
          "main: grSstOpen failed for SST#1!\n",
