@@ -224,11 +224,8 @@ void run_kill(Child *run, int sig)
 
 void run_finish(Child *run)
 {
-    if (run->pid > 0 && !run->ended) {
-        kill(run->pid, SIGKILL);
-        waitpid(run->pid, &run->status, 0);
-        run->ended = true;
-    }
+    run_kill(run, SIGKILL);
+    run->ended = run->ended || (run->pid > 0 && waitpid(run->pid, &run->status, 0) == run->pid);
     for (int *fd : {&run->master, &run->slave, &run->in, &run->out, &run->err})
         close_fd(fd);
 }
@@ -269,26 +266,22 @@ bool killed_by(const Child &run, int sig)
 
 std::string describe_end(const Child &run)
 {
-    if (!run.ended)
-        return "running";
-    if (WIFEXITED(run.status))
-        return "exit status " + std::to_string(WEXITSTATUS(run.status));
-    return "killed by signal " + std::to_string(WTERMSIG(run.status)) + " (" +
-           strsignal(WTERMSIG(run.status)) + ")";
+    return !run.ended              ? "running"
+           : WIFEXITED(run.status) ? "exit status " + std::to_string(WEXITSTATUS(run.status))
+                                   : "killed by signal " + std::to_string(WTERMSIG(run.status)) +
+                                         " (" + strsignal(WTERMSIG(run.status)) + ")";
 }
 
 std::string make_temp_dir()
 {
-    const char *base = std::getenv("TMPDIR");
-    std::string name = std::string(base && *base ? base : "/tmp") + "/accel-test-XXXXXX";
+    std::string name = (std::filesystem::temp_directory_path() / "accel-test-XXXXXX").string();
     return mkdtemp(name.data()) ? name : "";
 }
 
 void remove_dir(const std::string &dir)
 {
     std::error_code ec;
-    if (!dir.empty())
-        std::filesystem::remove_all(dir, ec);
+    std::filesystem::remove_all(dir, ec);
 }
 
 void write_file(const std::string &path, const std::string &bytes)
