@@ -160,6 +160,8 @@ TEST(Program, EveryWayInAndOut)
         {{}, ">\xe2\x82\xac", 0, "", 1, -1},
         {{}, ">\x1b[1;5C", 0, "", 1, -1},
         {{}, ">\x1b", 0, "", 1, -1},
+        // Ctrl-Z with no shell to return to (an orphaned group): not stopped, still in key mode.
+        {{}, ">\x1aq", 0, "", 1, -1},
         // Input that is not a terminal: any byte is a key, and so is its end.
         {{}, ">\x1b", 0, "", 1, -1, PIPE},
         {{}, ".", 0, "", 1, -1, PIPE},
