@@ -71,7 +71,7 @@ void run_scenario(const Scenario &c)
         if (g.substr(0, g.find('=')).find('.') == std::string::npos)
             r.env.push_back(g);
     const char act = c.act[0];
-    const std::string keys = c.act.substr(act ? 1 : 0);
+    std::string keys = c.act.substr(act ? 1 : 0);
     if (act == '<')
         r.typed_before = keys;
     Child d;
@@ -81,6 +81,16 @@ void run_scenario(const Scenario &c)
         for (const long long end = now_ms() + WAIT_MS; shim_count(report, "swaps") < 2;)
             ASSERT_FALSE(run_pump(&d, 20) || now_ms() > end) << d.err_text;
         EXPECT_TRUE(c.in != TERMINAL || !same_mode(d.mode_before, run_mode(d))) << "no key mode";
+        // Ctrl-Z: the rest of the keys once frames go on after it, in key mode again.
+        if (keys[0] == '\x1a') {
+            const long n = shim_count(report, "swaps") + 2;
+            run_send(&d, keys.substr(0, 1));
+            for (const long long end = now_ms() + WAIT_MS;
+                 shim_count(report, "swaps") < n && now_ms() < end;)
+                run_pump(&d, 20);
+            EXPECT_FALSE(same_mode(d.mode_before, run_mode(d))) << "not in key mode after Ctrl-Z";
+            keys.erase(0, 1);
+        }
         act == '.'   ? run_close_input(&d)
         : act == '!' ? run_kill(&d, -c.status)
                      : run_send(&d, keys);
