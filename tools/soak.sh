@@ -3,8 +3,8 @@
 # watches its memory and descriptors: every few seconds one line of frames shown, resident
 # memory and open descriptors from /proc; at the end the figures at start, middle and end.
 # Usage: tools/soak.sh [FRAMES] [MAX_SECONDS]    (defaults 100000 and 3600)
-# Frames are counted by tests/faults' preloaded shim (it counts grBufferSwap calls; the
-# program itself is unchanged); the key that ends the run goes in through a FIFO on
+# Frames are counted by the tests' preloaded shim (tests/common/shim.cpp counts grBufferSwap
+# calls; the program itself is unchanged); the key that ends the run goes in through a FIFO on
 # standard input. Exit status: 0 when the demo ended by the key with status 0.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -16,8 +16,8 @@ build=${SOAK_BUILD:-$root/build-soak}
 if [ ! -f "$build/build.ninja" ]; then
     cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 fi
-ninja -C "$build" -j2 demo fault_inject >/dev/null
-shim=$(find "$build" -name libfault_inject.so | head -1)
+ninja -C "$build" -j2 demo accel_shim >/dev/null
+shim=$(find "$build" -name libaccel_shim.so | head -1)
 
 work=$(mktemp -d)
 trap 'exec 3>&- 2>/dev/null || true; [ -n "${pid:-}" ] && kill "$pid" 2>/dev/null; rm -rf "$work"' EXIT
@@ -25,7 +25,7 @@ mkfifo "$work/keys"
 : >"$work/frames"
 
 (cd "$root/assets" && ACCEL_DISPLAY=none ACCEL_VSYNC=0 LD_PRELOAD="$shim" \
-    FAULT_FRAMES="$work/frames" exec "$build/src/demo" <"$work/keys" >/dev/null 2>"$work/err") &
+    SHIM_REPORT="$work/frames" exec "$build/src/demo" <"$work/keys" >/dev/null 2>"$work/err") &
 pid=$!
 exec 3>"$work/keys" # held open: no end of input until the key
 
@@ -34,7 +34,7 @@ sample()
     local rss fds n
     rss=$(awk '/^VmRSS:/ {print $2}' "/proc/$pid/status" 2>/dev/null || echo 0)
     fds=$(ls "/proc/$pid/fd" 2>/dev/null | wc -l)
-    n=$(tr -d ' \n' <"$work/frames")
+    n=$(awk '{print $4}' "$work/frames")
     echo "${n:-0} ${rss:-0} $fds"
 }
 
@@ -55,7 +55,7 @@ done
 status=0
 wait "$pid" || status=$?
 pid=""
-read -r n <"$work/frames" || n=0
+n=$(awk '{print $4}' "$work/frames")
 
 count=${#samples[@]}
 if [ "$count" -ge 2 ]; then

@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <poll.h>
+#include <set>
 #include <sstream>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
@@ -44,78 +45,28 @@ void drain(int *fd, std::string *to)
         const ssize_t n = read(*fd, buf, sizeof buf);
         if (n > 0)
             to->append(buf, (size_t)n);
-        else if (n < 0 && errno == EINTR)
-            continue;
         else if (n < 0 && errno == EAGAIN)
             return;
-        else
+        else if (n == 0 || errno != EINTR)
             close_fd(fd);
     }
 }
 
-std::string name_of(const std::string &assignment)
-{
-    return assignment.substr(0, assignment.find('='));
-}
-
-// Ours less whatever could steer the program or its library from outside the test, then
-// the test's own settings.
+// The test's settings, the last for a name winning, then ours less whatever could steer
+// the program or its library from outside the test.
 std::vector<std::string> child_env(const RunSetup &setup)
 {
     std::vector<std::string> out;
+    std::set<std::string> seen;
+    for (auto s = setup.env.rbegin(); s != setup.env.rend(); ++s)
+        if (seen.insert(s->substr(0, s->find('='))).second && s->find('=') != std::string::npos)
+            out.push_back(*s);
     for (char **e = environ; *e; e++) {
-        const std::string var = *e, name = name_of(var);
-        bool drop = name.rfind("ACCEL_", 0) == 0 || name.rfind("RECORD_", 0) == 0;
-        for (const std::string &s : setup.env)
-            drop = drop || name_of(s) == name;
-        if (!drop)
+        const std::string var = *e, name = var.substr(0, var.find('='));
+        if (!seen.count(name) && name.rfind("ACCEL_", 0) != 0 && name.rfind("SHIM_", 0) != 0)
             out.push_back(var);
     }
-    // A later setting of a name wins over an earlier one.
-    for (size_t k = 0; k < setup.env.size(); k++) {
-        bool later = false;
-        for (size_t j = k + 1; j < setup.env.size(); j++)
-            later = later || name_of(setup.env[j]) == name_of(setup.env[k]);
-        if (!later && setup.env[k].find('=') != std::string::npos)
-            out.push_back(setup.env[k]);
-    }
     return out;
-}
-
-// In the forked child, as a shell would: the program in a process group of its own, put
-// in the foreground by itself (so it is there before it looks), and this process waiting
-// for it, through stops, then ending the same way. Exec-safe calls only.
-[[noreturn]] void run_job(char **argv, char **envp, int tty)
-{
-    const pid_t job = fork();
-    if (job == 0) {
-        setpgid(0, 0);
-        signal(SIGTTOU, SIG_IGN);
-        tcsetpgrp(tty, getpid());
-        signal(SIGTTOU, SIG_DFL);
-        execve(argv[0], argv, envp);
-        _exit(127);
-    }
-    if (job < 0)
-        _exit(125);
-    setpgid(job, job);
-    signal(SIGINT, SIG_IGN); // the job's keyboard signals are not ours
-    signal(SIGHUP, SIG_IGN);
-    int status = 0;
-    for (;;) {
-        if (waitpid(job, &status, WUNTRACED) < 0) {
-            if (errno == EINTR)
-                continue;
-            _exit(124);
-        }
-        if (WIFEXITED(status))
-            _exit(WEXITSTATUS(status));
-        if (WIFSIGNALED(status)) {
-            signal(WTERMSIG(status), SIG_DFL);
-            kill(getpid(), WTERMSIG(status));
-            _exit(123);
-        }
-    }
 }
 
 } // namespace
@@ -126,67 +77,40 @@ long long now_ms()
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-std::string find_on_path(const std::string &name)
-{
-    if (name.find('/') != std::string::npos)
-        return name;
-    const char *path = std::getenv("PATH");
-    std::istringstream dirs(path ? path : "/usr/bin:/bin");
-    for (std::string dir; std::getline(dirs, dir, ':');)
-        if (!dir.empty() && access((dir + "/" + name).c_str(), X_OK) == 0)
-            return dir + "/" + name;
-    return "";
-}
-
 bool run_start(const RunSetup &setup, Child *run, std::string *why)
 {
     *run = Child{};
-    const std::string exe = find_on_path(setup.exe);
-    if (exe.empty()) {
-        *why = setup.exe + " is not on PATH";
-        return false;
-    }
     const Stream streams[3] = {setup.in, setup.out, setup.err};
+    int pipes[3][2] = {{-1, -1}, {-1, -1}, {-1, -1}};
     if (std::count(streams, streams + 3, TERMINAL) > 0) {
         run->master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
         const char *name =
-            run->master >= 0 && grantpt(run->master) == 0 && unlockpt(run->master) == 0
-                ? ptsname(run->master)
-                : nullptr;
+            grantpt(run->master) || unlockpt(run->master) ? nullptr : ptsname(run->master);
         run->slave = name ? open(name, O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
-        if (run->slave < 0) {
-            *why = std::string("no pseudo-terminal: ") + std::strerror(errno);
-            run_finish(run);
-            return false;
-        }
         const winsize size = {(unsigned short)setup.rows, (unsigned short)setup.cols, 0, 0};
         ioctl(run->slave, TIOCSWINSZ, &size);
         tcgetattr(run->slave, &run->mode_before);
         set_nonblocking(run->master);
     }
+    for (int k = 0; k < 3; k++)
+        if (streams[k] == PIPE && pipe2(pipes[k], O_CLOEXEC) != 0)
+            run->slave = -2;
+    if (run->slave == -2 || (run->master >= 0) != (run->slave >= 0)) {
+        *why = std::strerror(errno);
+        run_finish(run);
+        return false;
+    }
     // A key typed before the start is in the terminal once its echo has come back (a
     // control character echoes as ^X, so then any echo will do).
-    if (!setup.typed_before.empty() && run->master >= 0) {
+    if (!setup.typed_before.empty()) {
         run_send(run, setup.typed_before);
-        const unsigned char last = (unsigned char)setup.typed_before.back();
-        for (const long long end = now_ms() + WAIT_MS; now_ms() < end;) {
-            if (!run->term.empty() && (last < 0x20 || (unsigned char)run->term.back() == last))
-                break;
-            pollfd p = {run->master, POLLIN, 0};
-            poll(&p, 1, 50);
-            drain(&run->master, &run->term);
-        }
+        const char last = setup.typed_before.back();
+        run_wait_text(run, (unsigned char)last < 0x20 ? "^" : std::string(1, last));
+        run->term.clear();
     }
-    int pipes[3][2] = {{-1, -1}, {-1, -1}, {-1, -1}};
-    for (int k = 0; k < 3; k++)
-        if (streams[k] == PIPE && pipe2(pipes[k], O_CLOEXEC) != 0) {
-            *why = std::string("pipe: ") + std::strerror(errno);
-            run_finish(run);
-            return false;
-        }
     // Everything the child needs is built before fork: only exec-safe calls after it.
     const std::vector<std::string> env = child_env(setup);
-    std::vector<char *> envp, argv = {const_cast<char *>(exe.c_str())};
+    std::vector<char *> envp, argv = {const_cast<char *>(setup.exe.c_str())};
     for (const std::string &s : env)
         envp.push_back(const_cast<char *>(s.c_str()));
     envp.push_back(nullptr);
@@ -213,32 +137,21 @@ bool run_start(const RunSetup &setup, Child *run, std::string *why)
                       : streams[k] == DEV_NULL ? open("/dev/null", O_RDWR)
                                                : -1;
         for (int k = 0; k < 3; k++)
-            if (from[k] >= 0)
-                dup2(from[k], k);
-        for (int k = 0; k < 3; k++)
-            if (from[k] < 0)
+            if (from[k] < 0 || dup2(from[k], k) < 0)
                 close(k);
         if (!setup.dir.empty() && chdir(setup.dir.c_str()) != 0)
             _exit(126);
-        if (setup.job_control)
-            run_job(argv.data(), envp.data(), run->slave);
         execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
-    for (int k = 0; k < 3; k++)
+    for (int k = 0; k < 3; k++) {
         close_fd(&pipes[k][k == 0 ? 0 : 1]);
+        fcntl(pipes[k][k == 0 ? 1 : 0], F_SETFL, O_NONBLOCK * (k > 0));
+    }
     run->in = pipes[0][1];
     run->out = pipes[1][0];
     run->err = pipes[2][0];
-    if (run->pid < 0) {
-        *why = std::string("fork: ") + std::strerror(errno);
-        run_finish(run);
-        return false;
-    }
-    for (int fd : {run->out, run->err})
-        if (fd >= 0)
-            set_nonblocking(fd);
-    return true;
+    return run->pid > 0;
 }
 
 bool run_pump(Child *run, int ms)
@@ -252,13 +165,9 @@ bool run_pump(Child *run, int ms)
         for (int fd : {run->read_terminal ? run->master : -1, run->out, run->err})
             if (fd >= 0)
                 p[n++] = {fd, POLLIN, 0};
-        const long long left = end - now_ms();
         // After the end only what is already there is collected.
-        const int wait = run->ended ? 0 : (int)std::clamp(left, 0LL, 20LL);
-        if (n > 0)
-            poll(p, (nfds_t)n, wait);
-        else if (wait > 0)
-            usleep((useconds_t)wait * 1000);
+        const int wait = run->ended ? 0 : (int)std::clamp(end - now_ms(), 0LL, 20LL);
+        poll(p, (nfds_t)n, wait);
         if (run->read_terminal)
             drain(&run->master, &run->term);
         drain(&run->out, &run->out_text);
@@ -270,8 +179,7 @@ bool run_pump(Child *run, int ms)
 
 bool run_wait_text(Child *run, const std::string &text, int ms)
 {
-    const long long end = now_ms() + ms;
-    for (;;) {
+    for (const long long end = now_ms() + ms;;) {
         const bool ended = run_pump(run, 20);
         for (const std::string *s : {&run->term, &run->out_text, &run->err_text})
             if (s->find(text) != std::string::npos)
@@ -284,12 +192,8 @@ bool run_wait_text(Child *run, const std::string &text, int ms)
 bool run_wait(Child *run, int ms)
 {
     const bool ended = run_pump(run, ms);
-    if (!ended && run->pid > 0) {
-        kill(run->pid, SIGKILL);
-        waitpid(run->pid, &run->status, 0);
-        run->ended = true;
-        run_pump(run, 0);
-    }
+    run_kill(run, SIGKILL);
+    run_pump(run, WAIT_MS);
     run->mode_after = run_mode(*run);
     return ended;
 }
@@ -318,35 +222,21 @@ void run_kill(Child *run, int sig)
         kill(run->pid, sig);
 }
 
-void run_signal_job(Child *run, int sig)
-{
-    const pid_t group = tcgetpgrp(run->master);
-    if (group > 0)
-        kill(-group, sig);
-}
-
 void run_finish(Child *run)
 {
-    if (run->pid > 0 && !run->ended) {
-        kill(run->pid, SIGKILL);
-        waitpid(run->pid, &run->status, 0);
-        run->ended = true;
-    }
+    run_kill(run, SIGKILL);
+    run->ended = run->ended || (run->pid > 0 && waitpid(run->pid, &run->status, 0) == run->pid);
     for (int *fd : {&run->master, &run->slave, &run->in, &run->out, &run->err})
         close_fd(fd);
 }
 
-Child run_to_end(const RunSetup &setup, const std::string &keys)
+Child run_to_end(const RunSetup &setup)
 {
     Child run;
-    std::string why;
-    if (!run_start(setup, &run, &why)) {
-        run.err_text = "run: " + why;
-        return run;
+    if (run_start(setup, &run, &run.err_text)) {
+        run_close_input(&run);
+        run_wait(&run);
     }
-    run_send(&run, keys);
-    run_close_input(&run);
-    run_wait(&run);
     run_finish(&run);
     return run;
 }
@@ -364,22 +254,6 @@ bool same_mode(const termios &a, const termios &b)
            a.c_lflag == b.c_lflag && std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0;
 }
 
-std::string read_terminal_input(Child *run, int ms)
-{
-    std::string got;
-    set_nonblocking(run->slave);
-    for (const long long end = now_ms() + ms; now_ms() < end;) {
-        pollfd p = {run->slave, POLLIN, 0};
-        if (poll(&p, 1, 20) > 0) {
-            int fd = run->slave;
-            drain(&fd, &got);
-            if (!got.empty() && got.back() == '\n')
-                break;
-        }
-    }
-    return got;
-}
-
 bool exited_with(const Child &run, int code)
 {
     return run.ended && WIFEXITED(run.status) && WEXITSTATUS(run.status) == code;
@@ -390,48 +264,29 @@ bool killed_by(const Child &run, int sig)
     return run.ended && WIFSIGNALED(run.status) && WTERMSIG(run.status) == sig;
 }
 
-bool crashed(const Child &run)
-{
-    if (!run.ended || !WIFSIGNALED(run.status))
-        return false;
-    const int sig = WTERMSIG(run.status);
-    return sig == SIGSEGV || sig == SIGBUS || sig == SIGABRT || sig == SIGFPE || sig == SIGILL ||
-           sig == SIGKILL || sig == SIGTRAP || sig == SIGSYS;
-}
-
 std::string describe_end(const Child &run)
 {
-    char text[64];
-    if (!run.ended)
-        return "running";
-    if (WIFEXITED(run.status))
-        std::snprintf(text, sizeof text, "exit status %d", WEXITSTATUS(run.status));
-    else if (WIFSIGNALED(run.status))
-        std::snprintf(text, sizeof text, "killed by signal %d (%s)", WTERMSIG(run.status),
-                      strsignal(WTERMSIG(run.status)));
-    else
-        std::snprintf(text, sizeof text, "status 0x%x", run.status);
-    return text;
+    return !run.ended              ? "running"
+           : WIFEXITED(run.status) ? "exit status " + std::to_string(WEXITSTATUS(run.status))
+                                   : "killed by signal " + std::to_string(WTERMSIG(run.status)) +
+                                         " (" + strsignal(WTERMSIG(run.status)) + ")";
 }
 
 std::string make_temp_dir()
 {
-    const char *base = std::getenv("TMPDIR");
-    std::string name = std::string(base && *base ? base : "/tmp") + "/accel-test-XXXXXX";
+    std::string name = (std::filesystem::temp_directory_path() / "accel-test-XXXXXX").string();
     return mkdtemp(name.data()) ? name : "";
 }
 
 void remove_dir(const std::string &dir)
 {
     std::error_code ec;
-    if (!dir.empty())
-        std::filesystem::remove_all(dir, ec);
+    std::filesystem::remove_all(dir, ec);
 }
 
 void write_file(const std::string &path, const std::string &bytes)
 {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f << bytes;
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
 std::string read_file(const std::string &path)
@@ -442,29 +297,18 @@ std::string read_file(const std::string &path)
     return s.str();
 }
 
-std::vector<std::string> list_dir(const std::string &dir)
+std::vector<std::string> shim_env(const std::string &report)
 {
-    std::vector<std::string> names;
-    std::error_code ec;
-    for (const auto &e : std::filesystem::directory_iterator(dir, ec))
-        names.push_back(e.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
+    // A sanitizer's runtime wants to be first in the list of libraries; the shim must come
+    // first to see malloc, and hands every other call on to it.
+    const char *asan = std::getenv("ASAN_OPTIONS");
+    return {std::string("LD_PRELOAD=") + SHIM_PATH, "SHIM_REPORT=" + report,
+            std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0"};
 }
 
-std::vector<std::string> read_lines(const std::string &path)
+long shim_count(const std::string &report, const std::string &name)
 {
-    std::vector<std::string> lines;
-    std::ifstream f(path);
-    for (std::string line; std::getline(f, line);)
-        lines.push_back(line);
-    return lines;
-}
-
-int count_lines(const std::string &path, const std::string &prefix)
-{
-    int n = 0;
-    for (const std::string &line : read_lines(path))
-        n += line.rfind(prefix, 0) == 0;
-    return n;
+    const std::string text = read_file(report);
+    const size_t at = text.find(name + " ");
+    return at == std::string::npos ? -1 : std::atol(text.c_str() + at + name.size() + 1);
 }

@@ -1,7 +1,7 @@
 // run.h: how every test starts a program: its standard streams on a pseudo-terminal,
 // pipes, /dev/null or closed, in a folder and environment of the test's choosing; what it
 // writes is collected while the test waits, with a deadline, and how it ended is kept.
-// Also the few file chores the tests share.
+// Also the few file chores the tests share, and the settings of the fault shim (shim.cpp).
 #pragma once
 
 #include <string>
@@ -12,44 +12,36 @@
 // Generous: the machine may be loaded; a wait that runs out is a failure, not a skip.
 constexpr int WAIT_MS = 30000;
 
-enum Stream {
-    TERMINAL, // the pseudo-terminal, which is then the controlling terminal
-    PIPE,     // a pipe: the test writes to standard input or reads the output
-    DEV_NULL,
-    CLOSED, // no such descriptor at all
-};
+// TERMINAL: the pseudo-terminal, which is then the controlling terminal; PIPE: the test
+// writes to standard input or reads the output; CLOSED: no such descriptor at all.
+enum Stream { TERMINAL, PIPE, DEV_NULL, CLOSED };
 
 struct RunSetup {
-    std::string exe = {}; // a path, or a name looked up on PATH
+    std::string exe = {}; // a path
     std::vector<std::string> args = {};
     std::string dir = {}; // working folder; empty: ours
-    // NAME=value sets, NAME alone removes, the last for a name wins; ACCEL_* and RECORD_*
+    // NAME=value sets, NAME alone removes, the last for a name wins; ACCEL_* and SHIM_*
     // of ours are never passed.
     std::vector<std::string> env = {};
     Stream in = TERMINAL, out = TERMINAL, err = PIPE;
     int cols = 80, rows = 24;
     std::string typed_before = {}; // typed on the terminal before the program starts
-    // Run as a shell runs a job: in a process group of its own, in the foreground, with a
-    // parent in the session, so that Ctrl-Z stops it. The status is relayed.
-    bool job_control = false;
 };
 
+// master: the pseudo-terminal, our side; slave: kept open, so that the mode and leftover
+// input can be read after the end; in, out, err: our ends of the pipes; read_terminal
+// false: a stalled terminal, nothing is read from it; mode_after: once it has ended;
+// status: as waitpid gives it.
 struct Child {
     pid_t pid = -1;
-    int master = -1; // the pseudo-terminal, our side
-    int slave = -1;  // kept open: the mode and leftover input can be read after the end
-    int in = -1, out = -1, err = -1; // our ends of the pipes
+    int master = -1, slave = -1, in = -1, out = -1, err = -1;
     std::string term, out_text, err_text;
-    bool read_terminal = true; // false: a stalled terminal, nothing is read from it
-    termios mode_before = {};
-    termios mode_after = {}; // once it has ended
-    bool ended = false;
-    int status = 0; // as waitpid gives it
+    bool read_terminal = true, ended = false;
+    termios mode_before = {}, mode_after = {};
+    int status = 0;
 };
 
 long long now_ms();
-// The full path of a program on PATH; empty when there is none.
-std::string find_on_path(const std::string &name);
 
 // False (with why) when the program could not be started.
 bool run_start(const RunSetup &setup, Child *run, std::string *why);
@@ -62,23 +54,17 @@ bool run_wait(Child *run, int ms = WAIT_MS);
 void run_send(Child *run, const std::string &bytes); // to the standard input pipe or terminal
 void run_close_input(Child *run);
 void run_kill(Child *run, int sig);
-// Sends sig to the terminal's foreground process group (the job, under job control).
-void run_signal_job(Child *run, int sig);
 // Releases descriptors; kills the program if it still runs.
 void run_finish(Child *run);
-// The whole run: start, send keys, close the input, wait, release.
-Child run_to_end(const RunSetup &setup, const std::string &keys = "");
+// The whole run: start, close the input, wait, release.
+Child run_to_end(const RunSetup &setup);
 
 termios run_mode(const Child &run);
 bool same_mode(const termios &a, const termios &b);
-// What a read of the program's terminal would now give, waiting up to ms for a line.
-std::string read_terminal_input(Child *run, int ms);
 
 // Exit code 255 is how -1 reaches the parent.
 bool exited_with(const Child &run, int code);
 bool killed_by(const Child &run, int sig);
-// A signal that means a crash rather than a request to stop.
-bool crashed(const Child &run);
 // "exit status 255", "killed by signal 2 (Interrupt)", "running": for messages.
 std::string describe_end(const Child &run);
 
@@ -87,8 +73,8 @@ std::string make_temp_dir();
 void remove_dir(const std::string &dir);
 void write_file(const std::string &path, const std::string &bytes);
 std::string read_file(const std::string &path);
-// Names in a folder, sorted.
-std::vector<std::string> list_dir(const std::string &dir);
-std::vector<std::string> read_lines(const std::string &path);
-// Lines of a file that start with prefix.
-int count_lines(const std::string &path, const std::string &prefix);
+
+// The settings that preload the shim into a program, reporting to the file report.
+std::vector<std::string> shim_env(const std::string &report);
+// The shim's count `name` ("shutdowns", "swaps", "failed") in report; -1 when none.
+long shim_count(const std::string &report, const std::string &name);
