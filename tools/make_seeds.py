@@ -1,11 +1,11 @@
 #!/usr/bin/env python3
-# make_seeds.py: writes the fuzzers' seed inputs into mesh/, tdf/ and draw/ beside it.
+# make_seeds.py: writes the fuzzers' seed inputs into fuzz/corpus/mesh, tdf and draw.
 # Small files that reach deep: valid meshes and 3DF files of every format, and call
 # sequences shaped like the program's own run. Rerun after changing an input encoding.
 import os
 import struct
 
-HERE = os.path.dirname(os.path.abspath(__file__))
+HERE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "fuzz", "corpus")
 
 
 def put(folder, name, data):
