@@ -76,23 +76,9 @@ float plane(const Plane &p, float px, float py)
 
 bool passes(int32_t func, float z, float stored)
 {
-    switch (func) {
-    case GR_CMP_NEVER:
-        return false;
-    case GR_CMP_LESS:
-        return z < stored;
-    case GR_CMP_EQUAL:
-        return z == stored;
-    case GR_CMP_LEQUAL:
-        return z <= stored;
-    case GR_CMP_GREATER:
-        return z > stored;
-    case GR_CMP_NOTEQUAL:
-        return z != stored;
-    case GR_CMP_GEQUAL:
-        return z >= stored;
-    }
-    return true;
+    const bool less = z<stored, same = z == stored, more = z> stored;
+    const bool pass[8] = {false, less, same, less || same, more, !same, more || same, true};
+    return func < 0 || func > 7 || pass[func];
 }
 
 int to_byte(float v)

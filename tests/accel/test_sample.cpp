@@ -90,9 +90,9 @@ TEST(Sample, LevelIsChosenOnBothSidesOfEachThreshold)
 TEST(Sample, TextureSpaceForEveryAspectRatio)
 {
     // 256 units span the longer side; the shorter side spans 256 * short / long units.
-    for (int wl = 0; wl <= 8; wl++)
+    for (int wl : {1, 4, 8})
         for (int hl : {wl - 3, wl, wl + 3}) {
-            if (hl < 0 || hl > 8 || std::max(wl, hl) < 3)
+            if (hl < 0 || hl > 8)
                 continue;
             TestTexture tex;
             test_texture(&tex, wl, hl, 1, coords);
