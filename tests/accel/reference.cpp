@@ -57,7 +57,7 @@ float plane(const Plane &p, float px, float py)
 
 bool passes(int32_t func, float z, float stored)
 {
-    const bool less = z<stored, same = z == stored, more = z> stored;
+    const bool less = (z < stored), same = (z == stored), more = (z > stored);
     const bool pass[8] = {false, less, same, less || same, more, !same, more || same, true};
     return func < 0 || func > 7 || pass[func];
 }

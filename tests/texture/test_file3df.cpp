@@ -94,38 +94,6 @@ TEST(File3df, EachHeaderRuleBrokenOnceIsRefusedAndLeavesInfoAlone)
     }
 }
 
-TEST(File3df, HeaderValuesForSeveralShapes)
-{
-    const struct {
-        std::string format, lods, aspect;
-        Gu3dfHeader want;
-        uint32_t bytes;
-    } cases[] = {
-        {"rgb565",
-         "1 256",
-         "1 1",
-         {256, 256, GR_LOD_1, GR_LOD_256, GR_ASPECT_1x1, GR_TEXFMT_RGB_565},
-         174762},
-        {"p8", "8 128", "1 4", {32, 128, GR_LOD_8, GR_LOD_128, GR_ASPECT_1x4, GR_TEXFMT_P_8}, 5456},
-        // Sides stop at 1: 4x1, 2x1, 1x1.
-        {"ai88",
-         "1 4",
-         "8 1",
-         {4, 1, GR_LOD_1, GR_LOD_4, GR_ASPECT_8x1, GR_TEXFMT_ALPHA_INTENSITY_88},
-         14},
-    };
-    for (const auto &c : cases) {
-        Gu3dfInfo info;
-        ASSERT_EQ(info_of("3df v1.0\n" + c.format + "\nlod range: " + c.lods +
-                              "\naspect ratio: " + c.aspect + "\n",
-                          &info),
-                  1)
-            << c.format;
-        EXPECT_EQ(std::memcmp(&info.header, &c.want, sizeof c.want), 0) << c.format;
-        EXPECT_EQ(info.mem_required, c.bytes) << c.format;
-    }
-}
-
 TEST(File3df, FilesThatAreNotThereOrNotFiles)
 {
     Gu3dfInfo info;

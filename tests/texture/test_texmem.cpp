@@ -18,26 +18,15 @@ namespace
 constexpr uint32_t FULL_CHAIN_565 = 2 * 87381; // 256x256 down to 1x1, rgb565
 constexpr uint16_t RED = 0xf800, GREEN = 0x07e0, BLUE = 0x001f;
 
-// guTexAllocateMemory with the program's values, changed at index `at` to `value`.
-GrMipMapId_t allocate(int32_t size, int32_t format = GR_TEXFMT_RGB_565, int at = 0,
-                      int32_t value = GR_TMU0)
+// guTexAllocateMemory with the program's values for a square texture unless told.
+GrMipMapId_t allocate(int32_t size, int32_t format = GR_TEXFMT_RGB_565,
+                      int32_t mipmap = GR_MIPMAP_NEAREST, int32_t tmu = GR_TMU0,
+                      int32_t small_lod = GR_LOD_1, int32_t width = 0)
 {
-    int32_t a[13] = {GR_TMU0,
-                     GR_MIPMAPLEVELMASK_BOTH,
-                     size,
-                     size,
-                     format,
-                     GR_MIPMAP_NEAREST,
-                     GR_LOD_1,
-                     GR_LOD_1 - __builtin_ctz((unsigned)size),
-                     GR_ASPECT_1x1,
-                     GR_TEXTURECLAMP_WRAP,
-                     GR_TEXTURECLAMP_WRAP,
-                     GR_TEXTUREFILTER_BILINEAR,
-                     GR_TEXTUREFILTER_BILINEAR};
-    a[at] = value;
-    return guTexAllocateMemory(a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8], a[9], a[10],
-                               a[11], a[12], 0.0f, 0);
+    return guTexAllocateMemory(tmu, GR_MIPMAPLEVELMASK_BOTH, width ? width : size, size, format,
+                               mipmap, small_lod, GR_LOD_1 - __builtin_ctz((unsigned)size),
+                               GR_ASPECT_1x1, GR_TEXTURECLAMP_WRAP, GR_TEXTURECLAMP_WRAP,
+                               GR_TEXTUREFILTER_BILINEAR, GR_TEXTUREFILTER_BILINEAR, 0.0f, 0);
 }
 
 // A 1x1 texture of one rgb565 colour.
@@ -110,30 +99,24 @@ class TexMem : public ::testing::Test
     }
 };
 
+// A full 256x256 rgb565 chain's worth of memory (file bytes) and 8 more: two such chains
+// of 8-bit texels fill it, and then only four 1x1 rgb565 textures fit; refusals of values
+// the board cannot honour (another unit, an unknown format, a level range reversed, sides
+// that do not match the levels) take nothing.
 TEST_F(TexMem, AllocatesUntilTheBoardIsFullAndRefusalsCostNothing)
 {
-    // The default 2 MiB holds twelve full 256x256 rgb565 chains (file bytes) and not 13;
-    // what is left (2097152 - 12 * 174762 = 8 bytes) still takes four 1x1 textures.
-    start(nullptr);
-    for (int k = 0; k < 12; k++)
-        ASSERT_NE(allocate(256), -1) << k;
-    EXPECT_EQ(allocate(256), -1);
-    // Values the board cannot honour: another unit, an unknown format, a level range
-    // reversed, sides that do not match the levels.
-    const int32_t refused[][2] = {{0, GR_TMU1}, {4, 6}, {6, GR_LOD_256}, {2, 2}};
-    for (const auto &r : refused)
-        EXPECT_EQ(allocate(1, GR_TEXFMT_RGB_565, r[0], r[1]), -1) << r[0];
-    for (int k = 0; k < 4; k++)
-        EXPECT_NE(allocate(1), -1) << k;
-    EXPECT_EQ(allocate(1), -1);
-}
-
-TEST_F(TexMem, EightBitTexelsTakeHalfTheMemory)
-{
-    start(std::to_string(FULL_CHAIN_565).c_str());
+    start(std::to_string(FULL_CHAIN_565 + 8).c_str());
     EXPECT_NE(allocate(256, GR_TEXFMT_P_8), -1);
     EXPECT_NE(allocate(256, GR_TEXFMT_P_8), -1);
     EXPECT_EQ(allocate(256, GR_TEXFMT_P_8), -1);
+    EXPECT_EQ(allocate(4), -1);
+    const int32_t F = GR_TEXFMT_RGB_565, M = GR_MIPMAP_NEAREST;
+    EXPECT_EQ(allocate(1, F, M, GR_TMU1), -1);
+    EXPECT_EQ(allocate(1, 6), -1);
+    EXPECT_EQ(allocate(1, F, M, GR_TMU0, GR_LOD_256), -1);
+    EXPECT_EQ(allocate(1, F, M, GR_TMU0, GR_LOD_1, 2), -1);
+    for (int k = 0; k < 4; k++)
+        EXPECT_NE(allocate(1), -1) << k;
     EXPECT_EQ(allocate(1), -1);
 }
 
@@ -189,7 +172,7 @@ TEST_F(TexMem, MipmapDisableShowsOnlyTheLargestLevel)
     start(nullptr);
     const uint16_t texels[5] = {RED, RED, RED, RED, GREEN};
     for (int32_t mode : {GR_MIPMAP_NEAREST, GR_MIPMAP_DISABLE}) {
-        const GrMipMapId_t h = allocate(2, GR_TEXFMT_RGB_565, 5, mode);
+        const GrMipMapId_t h = allocate(2, GR_TEXFMT_RGB_565, mode);
         guTexDownloadMipMap(h, texels, nullptr);
         EXPECT_EQ(draw_and_show(0, h, 1024.0f), mode == GR_MIPMAP_DISABLE ? 0xff0000u : 0x00ff00u);
     }
