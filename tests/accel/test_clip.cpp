@@ -54,19 +54,4 @@ TEST(Clip, HugeCoordinatesMatchTheReference)
     }
 }
 
-TEST(Clip, FarCornersGiveTheSamePixelsAsTheVisiblePart)
-{
-    // The same two edges, once ending just off screen and once at 1e30 / at the guard band.
-    const float ends[] = {700.0f, 1e6f, 33554432.0f, 1e30f, FLT_MAX};
-    const Image want = pipeline_image(
-        {Draw{{vtx(0.5f, 0.5f, 99, 9), vtx(700, 700, 99, 9), vtx(0.5f, 700, 99, 9)}, flat_state()}},
-        0);
-    for (float e : ends) {
-        const Image got = pipeline_image(
-            {Draw{{vtx(0.5f, 0.5f, 99, 9), vtx(e, e, 99, 9), vtx(0.5f, e, 99, 9)}, flat_state()}},
-            0);
-        EXPECT_EQ(count_differences(got, want), 0) << "far corner at " << e;
-    }
-}
-
 } // namespace

@@ -49,23 +49,6 @@ TEST(FillRule, FansCoverEveryPixelOnce)
     }
 }
 
-TEST(FillRule, BothWindingsDrawTheSamePixels)
-{
-    Rng rng{3};
-    RenderState st;
-    st.depth_mode = GR_DEPTHBUFFER_ZBUFFER;
-    st.depth_func = GR_CMP_ALWAYS;
-    for (int i = 0; i < 40; i++) {
-        GrVertex v[3];
-        for (GrVertex &p : v)
-            p = vtx(rng_float(&rng, -20, 660), rng_float(&rng, -20, 500), rng_float(&rng, 0, 255),
-                    rng_float(&rng, 1, 100));
-        const Image ccw = pipeline_image({Draw{{v[0], v[1], v[2]}, st}}, 0);
-        EXPECT_EQ(count_differences(ccw, pipeline_image({Draw{{v[0], v[2], v[1]}, st}}, 0)), 0);
-        EXPECT_EQ(count_differences(ccw, pipeline_image({Draw{{v[1], v[2], v[0]}, st}}, 0)), 0);
-    }
-}
-
 // Zero area (collinear, repeated corners, corners that snap together), slivers narrower
 // than a pixel, and dust whose corners lie on the sub-pixel grid within two pixels of a
 // centre, so that edges often run exactly through centres and corners sit on them: the

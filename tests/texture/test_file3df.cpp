@@ -140,78 +140,45 @@ TEST(File3df, TablesAndTexelsArriveInHostOrder)
     }
 }
 
-// ---- the file changes between gu3dfGetInfo and gu3dfLoad ---------------------------
-
-class FileChanges : public ::testing::Test
+// The file changes between gu3dfGetInfo and gu3dfLoad, into a buffer of mem_required
+// bytes and a guard: cut short, removed, another texture under the same name (even one
+// whose texels would fit), or no longer a file. Each load is refused without a byte past
+// mem_required written; a caller's changed size is not trusted; bytes after the texels
+// are ignored, and a failed load loses nothing: the whole file then loads.
+TEST(File3df, FileChangedSinceGetInfoLoadsNothingAndLosesNothing)
 {
-  protected:
-    void SetUp() override
-    {
-        write_file(path, GOOD_HEADER + TEXELS);
-        ASSERT_EQ(gu3dfGetInfo(path.c_str(), &info), 1);
-        buffer.assign(info.mem_required + 256, 0xc5); // then a guard
-        info.data = buffer.data();
-    }
-
-    // Refused, and not a byte written past mem_required.
-    void expect_refused(const std::string &why)
-    {
-        EXPECT_EQ(gu3dfLoad(path.c_str(), &info), 0) << why;
-        EXPECT_EQ(std::count(buffer.begin() + GOOD_BYTES, buffer.end(), 0xc5), 256) << why;
-    }
-
-    std::string path = scratch_path("changing.3DF");
+    const std::string path = scratch_path("changing.3DF"), good = GOOD_HEADER + TEXELS;
+    write_file(path, good);
     Gu3dfInfo info;
-    std::vector<uint8_t> buffer;
-};
-
-TEST_F(FileChanges, VanishedOrShrunkFileLoadsNothing)
-{
-    for (size_t len : {(size_t)0, GOOD_HEADER.size() - 1, GOOD_HEADER.size(),
-                       GOOD_HEADER.size() + 20, GOOD_HEADER.size() + GOOD_BYTES - 1}) {
-        ASSERT_EQ(truncate(path.c_str(), (off_t)len), 0);
-        expect_refused("cut to " + std::to_string(len));
-    }
-    ASSERT_EQ(unlink(path.c_str()), 0);
-    expect_refused("removed");
-}
-
-// Same name, another texture: the buffer was sized for the first header, so each of
-// these is refused, even those whose texels would fit; so is a caller's changed size.
-TEST_F(FileChanges, FileReplacedByAnotherTextureOrNotAFileLoadsNothing)
-{
-    for (const std::string &other : {
-             with_line(1, "argb1555") + TEXELS,                    // same byte count, other format
-             with_line(1, "ap88") + std::string(1024, 0) + TEXELS, // a palette before
-             with_line(2, "lod range: 2 4") + TEXELS,              // a level short at the small end
-             with_line(3, "aspect ratio: 2 1") + TEXELS,           // another shape
-         }) {
+    ASSERT_EQ(gu3dfGetInfo(path.c_str(), &info), 1);
+    std::vector<uint8_t> buffer(info.mem_required + 256, 0xc5);
+    info.data = buffer.data();
+    auto load = [&](const std::string &why, int32_t want) {
+        EXPECT_EQ(gu3dfLoad(path.c_str(), &info), want) << why;
+        EXPECT_EQ(std::count(buffer.begin() + GOOD_BYTES, buffer.end(), 0xc5), 256) << why;
+    };
+    for (const std::string &other :
+         {good.substr(0, 0), good.substr(0, GOOD_HEADER.size() - 1), GOOD_HEADER,
+          good.substr(0, good.size() - 1), with_line(1, "argb1555") + TEXELS,
+          with_line(1, "ap88") + std::string(1024, 0) + TEXELS,
+          with_line(2, "lod range: 2 4") + TEXELS, with_line(3, "aspect ratio: 2 1") + TEXELS}) {
         write_file(path, other);
-        expect_refused(other.substr(0, 60));
+        load(other.substr(0, 60), 0);
     }
-    write_file(path, GOOD_HEADER + TEXELS);
-    info.mem_required = GOOD_BYTES + 64;
-    expect_refused("a caller that changed mem_required");
-    info.mem_required = GOOD_BYTES;
-    ASSERT_EQ(unlink(path.c_str()), 0);
+    unlink(path.c_str());
+    load("removed", 0);
     ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); // nobody writes to it: no waiting for ever
-    expect_refused("a FIFO");
-    ASSERT_EQ(unlink(path.c_str()), 0);
+    load("a FIFO", 0);
+    unlink(path.c_str());
     ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
-    expect_refused("a folder");
-    ASSERT_EQ(rmdir(path.c_str()), 0);
-}
-
-// Bytes after the texels are ignored, and a failed load loses nothing: the same buffer
-// then loads the file once it is whole again.
-TEST_F(FileChanges, FailedLoadThenWholeFileLoads)
-{
-    ASSERT_EQ(truncate(path.c_str(), (off_t)(GOOD_HEADER.size() + GOOD_BYTES - 1)), 0);
-    expect_refused("cut short");
-    write_file(path, GOOD_HEADER + TEXELS + std::string(5000, '\x7f'));
-    EXPECT_EQ(gu3dfLoad(path.c_str(), &info), 1);
+    load("a folder", 0);
+    rmdir(path.c_str());
+    write_file(path, good + std::string(5000, '\x7f'));
+    info.mem_required = GOOD_BYTES + 64;
+    load("a caller that changed mem_required", 0);
+    info.mem_required = GOOD_BYTES;
+    load("whole again, and more", 1);
     EXPECT_EQ(std::count(buffer.begin(), buffer.begin() + GOOD_BYTES, 0x42), GOOD_BYTES);
-    EXPECT_EQ(std::count(buffer.begin() + GOOD_BYTES, buffer.end(), 0xc5), 256);
 }
 
 } // namespace

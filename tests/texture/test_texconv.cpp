@@ -45,9 +45,8 @@ TEST(Texconv, RemakesTheShippedTexturesByteForByte)
 TEST(Texconv, ConvertsAnImageFile)
 {
     std::vector<uint8_t> px;
-    for (int y = 0; y < 32; y++)
-        for (int x = 0; x < 64; x++)
-            px.insert(px.end(), {(uint8_t)(x * 4), (uint8_t)(y * 8), 99, 255});
+    for (int k = 0; k < 64 * 32; k++)
+        px.insert(px.end(), {(uint8_t)(k % 64 * 4), (uint8_t)(k / 64 * 8), 99, 255});
     const std::string png = scratch_path("ramp.png"), tdf = scratch_path("ramp.3DF");
     ASSERT_NE(stbi_write_png(png.c_str(), 64, 32, 4, px.data(), 64 * 4), 0);
     std::string err;
@@ -57,12 +56,8 @@ TEST(Texconv, ConvertsAnImageFile)
     const Texture *tex = load_texture(tdf, &mem);
     ASSERT_NE(tex, nullptr);
     ASSERT_EQ(tex->level[0].width_log2 * 10 + tex->level[0].height_log2, 65);
-    for (int y = 0; y < 32; y += 5)
-        for (int x = 0; x < 64; x += 7) {
-            const uint32_t c = texel_at(tex->level[0], x, y);
-            EXPECT_NEAR((int)(c & 255), x * 4, 5) << x << "," << y;
-            EXPECT_NEAR((int)(c >> 8 & 255), y * 8, 3) << x << "," << y;
-        }
+    EXPECT_EQ(texel_at(tex->level[0], 63, 0), 0xff6300ffu); // 252 and 99 in 5 bits
+    EXPECT_EQ(texel_at(tex->level[0], 0, 31), 0xff63f700u); // 248 in 6 bits
 }
 
 TEST(Texconv, BadRequestsGetOneLineAndAFailingStatus)
@@ -78,7 +73,6 @@ TEST(Texconv, BadRequestsGetOneLineAndAFailingStatus)
              "--pattern tubes --lod 1",           // missing value
              "--pattern tubes --aspect 3 1" + out,
              "--pattern tubes --bogus" + out,
-             "--pattern tubes a.png" + out, // both an image and a pattern
              "/nonexistent/image.png" + out,
              junk + out,
              "--pattern tubes -o /nonexistent/dir/out.3DF",
