@@ -30,6 +30,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     unsetenv("ACCEL_BOARDS");
     unsetenv("ACCEL_DUMP");
     memfile = memfd_create("fuzz.3DF", 0);
+    if (memfile < 0)
+        fail("memfd_create failed");
     std::snprintf(path, sizeof path, "/proc/self/fd/%d", memfile);
     return 0;
 }
