@@ -4,7 +4,7 @@
 #   TARGET: mesh (the mesh reader), tdf (3DF files through the library), draw (call
 #   sequences), or all (each in turn for SECONDS). New inputs that find new paths go to
 #   build-fuzz/corpus/TARGET; crashes to build-fuzz/findings/TARGET. The seeds in
-#   fuzz/corpus are only read. Exit status is nonzero when a fuzzer found a fault.
+#   fuzz/corpus (written by tools/make_seeds.py) are only read. Exit status is nonzero when a fuzzer found a fault.
 # Long runs: nice -n 10 tools/fuzz.sh draw 14400 &   (the hours count per target)
 # Races: FUZZ_SANITIZE=thread tools/fuzz.sh draw 600
 set -eu

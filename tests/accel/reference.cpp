@@ -1,9 +1,10 @@
 // reference.cpp: the reference rasterizer and test boards (see reference.h).
 // Coverage: the edge functions of the snapped corners, evaluated directly at every pixel
-// centre with exact integers. Shading: the documented per-pixel formulas, written plainly.
+// centre with exact integers (__int128 where the corners allow, else GMP). Shading: the documented
+// per-pixel formulas, written plainly.
 #include "reference.h"
 
-#include <gmp.h>
+#include <gmpxx.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -49,26 +50,6 @@ void ref_clear(Image *img, uint32_t rgba, float depth)
 namespace
 {
 
-// An exact edge value a*px + b*py + c at one centre, all in 28.4 units.
-struct BigEdge {
-    mpz_t a, b, c;
-    bool owns;
-};
-
-int sign_at(BigEdge &e, long px, long py, mpz_t tmp)
-{
-    mpz_set(tmp, e.c);
-    if (px >= 0)
-        mpz_addmul_ui(tmp, e.a, (unsigned long)px);
-    else
-        mpz_submul_ui(tmp, e.a, (unsigned long)-px);
-    if (py >= 0)
-        mpz_addmul_ui(tmp, e.b, (unsigned long)py);
-    else
-        mpz_submul_ui(tmp, e.b, (unsigned long)-py);
-    return mpz_sgn(tmp);
-}
-
 float plane(const Plane &p, float px, float py)
 {
     return (p.a0 + p.dy * py) + p.dx * px;
@@ -76,23 +57,9 @@ float plane(const Plane &p, float px, float py)
 
 bool passes(int32_t func, float z, float stored)
 {
-    switch (func) {
-    case GR_CMP_NEVER:
-        return false;
-    case GR_CMP_LESS:
-        return z < stored;
-    case GR_CMP_EQUAL:
-        return z == stored;
-    case GR_CMP_LEQUAL:
-        return z <= stored;
-    case GR_CMP_GREATER:
-        return z > stored;
-    case GR_CMP_NOTEQUAL:
-        return z != stored;
-    case GR_CMP_GEQUAL:
-        return z >= stored;
-    }
-    return true;
+    const bool less = (z < stored), same = (z == stored), more = (z > stored);
+    const bool pass[8] = {false, less, same, less || same, more, !same, more || same, true};
+    return func < 0 || func > 7 || pass[func];
 }
 
 int to_byte(float v)
@@ -137,42 +104,82 @@ uint32_t times_colour(uint32_t texel, int ch, int c)
     return (uint32_t)((2 * t * c + 255) / 510); // t*c/255 to nearest
 }
 
+// One covered pixel, shaded from setup's planes.
+void shade(Image *img, const TriSetup &tri, const RenderState &state, int px, int py)
+{
+    const float fx = px + 0.5f, fy = py + 0.5f;
+    const size_t at = (size_t)py * SCREEN_W + px;
+    const float z = plane(tri.z, fx, fy);
+    const bool test = state.depth_mode == GR_DEPTHBUFFER_ZBUFFER;
+    if (test && !passes(state.depth_func, z, img->depth[at]))
+        return;
+    const uint32_t texel =
+        tri.textured ? bilinear(tri.level, plane(tri.s, fx, fy), plane(tri.t, fx, fy)) : ~0u;
+    const int rgb[3] = {to_byte(plane(tri.r, fx, fy)), to_byte(plane(tri.g, fx, fy)),
+                        to_byte(plane(tri.b, fx, fy))};
+    uint32_t pixel = texel & 0xff000000u;
+    for (int ch = 0; ch < 3; ch++)
+        pixel |= times_colour(texel, ch, rgb[ch]) << (8 * ch);
+    img->color[at] = pixel;
+    if (test && state.depth_mask)
+        img->depth[at] = z;
+}
+
+// The pixels of box x0..x1, y0..y1 whose centres the triangle with corners (sx, sy), in
+// 1/16 pixels, covers: left edges (going down) and top edges (going left) keep centres
+// on them.
+template <typename Int>
+void cover(Image *img, const double (&sx)[3], const double (&sy)[3], const TriSetup *tri,
+           const RenderState &state, int x0, int x1, int y0, int y1)
+{
+    const Int x[3] = {Int(sx[0]), Int(sx[1]), Int(sx[2])},
+              y[3] = {Int(sy[0]), Int(sy[1]), Int(sy[2])};
+    const Int area = (x[1] - x[0]) * (y[2] - y[0]) - (y[1] - y[0]) * (x[2] - x[0]);
+    if (area == 0)
+        return;
+    Int ea[3], eb[3], ec[3]; // E(p) = a * px + b * py + c, positive inside
+    bool owns[3];
+    for (int i = 0; i < 3; i++) {
+        const int j = area > 0 ? (i + 1) % 3 : (i + 2) % 3;
+        ea[i] = y[i] - y[j];
+        eb[i] = x[j] - x[i];
+        ec[i] = -(ea[i] * x[i] + eb[i] * y[i]);
+        owns[i] = y[i] > y[j] || (y[i] == y[j] && x[j] < x[i]);
+    }
+    for (int py = y0; py <= y1; py++)
+        for (int px = x0; px <= x1; px++) {
+            bool in = true;
+            for (int k = 0; k < 3 && in; k++) {
+                const Int e = ea[k] * (px * 16 + 8) + eb[k] * (py * 16 + 8) + ec[k];
+                in = e > 0 || (e == 0 && owns[k]);
+            }
+            if (in && !tri)
+                ADD_FAILURE() << "clip dropped a triangle that covers pixel " << px << ", " << py;
+            else if (in)
+                shade(img, *tri, state, px, py);
+        }
+}
+
 } // namespace
 
 void ref_triangle(Image *img, const GrVertex &a, const GrVertex &b, const GrVertex &c,
                   const RenderState &state)
 {
     const GrVertex *v[3] = {&a, &b, &c};
-    mpz_t x[3], y[3], tmp, t2;
+    double sx[3], sy[3], lo_x = INFINITY, hi_x = -INFINITY, lo_y = INFINITY, hi_y = -INFINITY;
+    bool small = true;
     for (int i = 0; i < 3; i++) {
-        mpz_init_set_d(x[i], std::nearbyint((double)v[i]->x * 16.0));
-        mpz_init_set_d(y[i], std::nearbyint((double)v[i]->y * 16.0));
+        sx[i] = std::nearbyint((double)v[i]->x * 16.0);
+        sy[i] = std::nearbyint((double)v[i]->y * 16.0);
+        small = small && std::fabs(sx[i]) < 0x1p40 && std::fabs(sy[i]) < 0x1p40;
+        lo_x = std::min(lo_x, sx[i]), hi_x = std::max(hi_x, sx[i]);
+        lo_y = std::min(lo_y, sy[i]), hi_y = std::max(hi_y, sy[i]);
     }
-    mpz_inits(tmp, t2, nullptr);
-    // Twice the signed area; its sign says which way round the corners go.
-    mpz_sub(tmp, x[1], x[0]);
-    mpz_sub(t2, y[2], y[0]);
-    mpz_mul(tmp, tmp, t2);
-    mpz_t t3;
-    mpz_init(t3);
-    mpz_sub(t2, y[1], y[0]);
-    mpz_sub(t3, x[2], x[0]);
-    mpz_submul(tmp, t2, t3);
-    const int area = mpz_sgn(tmp);
-
-    // Screen box of the corners' extent, pixels with centres in it.
-    double lo_x = INFINITY, hi_x = -INFINITY, lo_y = INFINITY, hi_y = -INFINITY;
-    for (int i = 0; i < 3; i++) {
-        lo_x = std::min(lo_x, mpz_get_d(x[i]));
-        hi_x = std::max(hi_x, mpz_get_d(x[i]));
-        lo_y = std::min(lo_y, mpz_get_d(y[i]));
-        hi_y = std::max(hi_y, mpz_get_d(y[i]));
-    }
+    // Pixels with centres in the corners' box.
     const int x0 = (int)std::max(0.0, std::ceil((std::max(lo_x, -1e9) - 8) / 16));
     const int x1 = (int)std::min(SCREEN_W - 1.0, std::floor((std::min(hi_x, 1e9) - 8) / 16));
     const int y0 = (int)std::max(0.0, std::ceil((std::max(lo_y, -1e9) - 8) / 16));
     const int y1 = (int)std::min(SCREEN_H - 1.0, std::floor((std::min(hi_y, 1e9) - 8) / 16));
-
     ScreenTri st;
     TriSetup tri;
     const float cx[3] = {a.x, b.x, c.x}, cy[3] = {a.y, b.y, c.y};
@@ -182,60 +189,10 @@ void ref_triangle(Image *img, const GrVertex &a, const GrVertex &b, const GrVert
         setup_order(&in);
         setup_triangle(in, &tri);
     }
-
-    if (area != 0 && x0 <= x1 && y0 <= y1) {
-        const int order[3] = {0, area > 0 ? 1 : 2, area > 0 ? 2 : 1};
-        BigEdge e[3];
-        for (int k = 0; k < 3; k++) {
-            const int i = order[k], j = order[(k + 1) % 3];
-            mpz_inits(e[k].a, e[k].b, e[k].c, nullptr);
-            mpz_sub(e[k].a, y[i], y[j]); // E(p) = a*(px - xi) + b*(py - yi)
-            mpz_sub(e[k].b, x[j], x[i]);
-            mpz_mul(e[k].c, e[k].a, x[i]);
-            mpz_addmul(e[k].c, e[k].b, y[i]);
-            mpz_neg(e[k].c, e[k].c);
-            // Left edges (going down) and top edges (going left) keep centres on them.
-            const int dy = mpz_cmp(y[i], y[j]);
-            e[k].owns = dy > 0 || (dy == 0 && mpz_cmp(x[j], x[i]) < 0);
-        }
-        for (int py = y0; py <= y1; py++)
-            for (int px = x0; px <= x1; px++) {
-                bool in = true;
-                for (int k = 0; k < 3 && in; k++) {
-                    const int s = sign_at(e[k], px * 16 + 8, py * 16 + 8, tmp);
-                    in = s > 0 || (s == 0 && e[k].owns);
-                }
-                if (!in)
-                    continue;
-                if (!drawn) {
-                    ADD_FAILURE() << "clip dropped a triangle that covers pixel " << px << ", "
-                                  << py;
-                    continue;
-                }
-                const float fx = px + 0.5f, fy = py + 0.5f;
-                const size_t at = (size_t)py * SCREEN_W + px;
-                const float z = plane(tri.z, fx, fy);
-                const bool test = state.depth_mode == GR_DEPTHBUFFER_ZBUFFER;
-                if (test && !passes(state.depth_func, z, img->depth[at]))
-                    continue;
-                const uint32_t texel =
-                    tri.textured ? bilinear(tri.level, plane(tri.s, fx, fy), plane(tri.t, fx, fy))
-                                 : 0xffffffffu;
-                const int rgb[3] = {to_byte(plane(tri.r, fx, fy)), to_byte(plane(tri.g, fx, fy)),
-                                    to_byte(plane(tri.b, fx, fy))};
-                uint32_t pixel = texel & 0xff000000u;
-                for (int ch = 0; ch < 3; ch++)
-                    pixel |= times_colour(texel, ch, rgb[ch]) << (8 * ch);
-                img->color[at] = pixel;
-                if (test && state.depth_mask)
-                    img->depth[at] = z;
-            }
-        for (BigEdge &k : e)
-            mpz_clears(k.a, k.b, k.c, nullptr);
-    }
-    for (int i = 0; i < 3; i++)
-        mpz_clears(x[i], y[i], nullptr);
-    mpz_clears(tmp, t2, t3, nullptr);
+    if (small)
+        cover<__int128>(img, sx, sy, drawn ? &tri : nullptr, state, x0, x1, y0, y1);
+    else
+        cover<mpz_class>(img, sx, sy, drawn ? &tri : nullptr, state, x0, x1, y0, y1);
 }
 
 GrVertex vtx(float x, float y, float shade, float ooz, float s, float t)

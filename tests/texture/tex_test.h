@@ -3,30 +3,74 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
-#include <vector>
 
-#include "../common/run.h"
 #include "texture.h"
 
 // A fresh folder for this process's files, removed at exit.
-const std::string &scratch_dir();
-std::string scratch_path(const std::string &name);
+inline std::string scratch_path(const std::string &name)
+{
+    static struct Scratch {
+        std::string dir;
+        Scratch()
+        {
+            char t[] = "/tmp/test_texture-XXXXXX";
+            dir = mkdtemp(t) ? t : "";
+        }
+        ~Scratch() { std::filesystem::remove_all(dir); }
+    } scratch;
+    return scratch.dir + "/" + name;
+}
 
-// A texture memory on the heap (the record is large), initialised, and released with
-// its textures when it goes.
+inline void write_file(const std::string &path, const std::string &bytes)
+{
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+inline std::string read_file(const std::string &path)
+{
+    std::ifstream f(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), {});
+}
+
+// A texture memory on the heap (the record is large), released with its textures.
 struct TexMemoryRelease {
-    void operator()(TexMemory *mem) const;
+    void operator()(TexMemory *mem) const
+    {
+        tex_memory_release(mem);
+        delete mem;
+    }
 };
 using TexMemoryPtr = std::unique_ptr<TexMemory, TexMemoryRelease>;
-TexMemoryPtr new_tex_memory(uint32_t capacity, int32_t handle_base);
 
-// Allocates with the program's values for info's header; -1 when refused.
-int32_t allocate_like_program(TexMemory *mem, const Gu3dfHeader &h);
+// The file's texture as the sampler sees it: gu3dfGetInfo, gu3dfLoad, then allocated and
+// downloaded with the program's values; null (and a failure) where a step refuses.
+inline const Texture *load_texture(const std::string &path, TexMemoryPtr *mem)
+{
+    Gu3dfInfo info;
+    if (!gu3dfGetInfo(path.c_str(), &info))
+        return nullptr;
+    std::string data(info.mem_required, '\0');
+    info.data = data.data();
+    if (!gu3dfLoad(path.c_str(), &info))
+        return nullptr;
+    mem->reset(new TexMemory);
+    tex_memory_init(mem->get(), 2u << 20, 0);
+    const Gu3dfHeader &h = info.header;
+    const int32_t handle = tex_allocate(
+        mem->get(), GR_TMU0, GR_MIPMAPLEVELMASK_BOTH, (int32_t)h.width, (int32_t)h.height, h.format,
+        GR_MIPMAP_NEAREST, h.small_lod, h.large_lod, h.aspect_ratio, GR_TEXTURECLAMP_WRAP,
+        GR_TEXTURECLAMP_WRAP, GR_TEXTUREFILTER_BILINEAR, GR_TEXTUREFILTER_BILINEAR, 0.0f, 0);
+    tex_download(mem->get(), handle, data.data(), &info.table);
+    return tex_lookup(**mem, handle);
+}
 
-// One decoded texel as bytes R, G, B, A.
-struct Rgba {
-    int r, g, b, a;
-};
-Rgba texel_at(const MipLevel &lv, int x, int y);
+// Texel (x, y) of a level as 0xAABBGGRR (bytes R, G, B, A).
+inline uint32_t texel_at(const MipLevel &lv, int x, int y)
+{
+    return lv.texels[((size_t)y << lv.width_log2) + x];
+}

@@ -1,11 +1,11 @@
 #!/usr/bin/env python3
-# make_seeds.py: writes the fuzzers' seed inputs into mesh/, tdf/ and draw/ beside it.
+# make_seeds.py: writes the fuzzers' seed inputs into fuzz/corpus/mesh, tdf and draw.
 # Small files that reach deep: valid meshes and 3DF files of every format, and call
 # sequences shaped like the program's own run. Rerun after changing an input encoding.
 import os
 import struct
 
-HERE = os.path.dirname(os.path.abspath(__file__))
+HERE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "fuzz", "corpus")
 
 
 def put(folder, name, data):
@@ -78,50 +78,57 @@ put("tdf", "truncated", tdf("rgb565", 1, 8, (1, 1))[:-7])
 put("tdf", "bad_lod", tdf("rgb565", 1, 8, (1, 1)).replace(b"1 8", b"3 8"))
 
 # ---- draw: call sequences, in fuzz_draw.cpp's encoding ----
-def f32(x):  # selector 9: raw bits, big-endian
-    return bytes([9]) + struct.pack(">f", x)
+def f32(x):  # selector 13: raw bits, big-endian
+    return bytes([13]) + struct.pack(">f", x)
 
 
-def vertex(x, y, c, ooz, s, t):
-    return b"".join(f32(v) for v in (x, y, c, c, c, ooz, 1 / 16, s / 16, t / 16, 1 / 16, 0))
+def vertex(x, y, c, ooz, s, t):  # every float of the record, in its order
+    return b"".join(f32(v) for v in (x, y, 0, c, c, c, ooz, 255, 1 / 16, s / 16, t / 16, 1 / 16,
+                                      0, 0, 0))
 
 
 def tri(a, b, c, nulls=0):
-    return bytes([14]) + vertex(*a) + vertex(*b) + vertex(*c) + bytes([nulls])
+    return bytes([10]) + vertex(*a) + vertex(*b) + vertex(*c) + bytes([nulls])
 
 
 def i32(v):  # small values go as one byte: v + 3
     return bytes([v + 3])
 
 
+def allocate(fmt, large, small_off, aspect):  # a shape the program could ask for
+    return bytes([7]) + i32(large) + i32(small_off) + i32(aspect) + i32(0) * 11 + bytes([1 | fmt << 1])
+
+
 def program(boards_env=0, threads_env=0, fmt=8, large=2, small_off=6, aspect=3):
     env = (threads_env << 6) | boards_env
     s = bytes([0, env, 0])                          # grGlideInit
     s += bytes([1, 0])                              # grSstQueryHardware
-    s += bytes([2]) + i32(0) + bytes([3, 1])        # select 0, open
-    s += bytes([11, 0, fmt, large, small_off, aspect])  # guTexAllocateMemory
-    s += bytes([12, 0, 0x10])                       # guTexDownloadMipMap
-    s += bytes([4]) + i32(6) + bytes([5]) + i32(0) + i32(1)
-    s += bytes([6]) + i32(1) + bytes([7]) + i32(4) + bytes([8]) + i32(1)
-    s += bytes([13, 0])                             # guTexSource
+    s += bytes([2]) + i32(0) + bytes([3, 0])        # select 0, open
+    s += allocate(fmt, large, small_off, aspect)    # guTexAllocateMemory
+    s += bytes([8, 0, 0x10])                        # guTexDownloadMipMap
+    s += bytes([4, 0]) + i32(0) + i32(6) + bytes([4, 1]) + i32(0) + i32(1)
+    s += bytes([4, 2]) + i32(0) + i32(1) + bytes([4, 3]) + i32(0) + i32(4)
+    s += bytes([4, 4]) + i32(0) + i32(1)
+    s += bytes([9, 0])                              # guTexSource
     for frame in range(2):
-        s += bytes([9, 0, 0, 0, 0, 0, 0, 0])        # grBufferClear
+        s += bytes([5, 0, 0, 0, 0, 0, 0])           # grBufferClear
         s += tri((10, 10, 112, 100, 0, 0), (600, 40, 200, 130, 256, 0), (300, 470, -20, 90, 0, 256))
         s += tri((-5e4, 100, 300, 50, 0, 0), (7e4, 120, 0, 60, 1e5, 0), (320, 1e6, 128, 70, 0, -1e5))
-        s += bytes([10]) + i32(1)                   # grBufferSwap
-    s += bytes([15])                                # grGlideShutdown
+        s += bytes([6]) + i32(1)                    # grBufferSwap
+    s += bytes([11])                                # grGlideShutdown
     return s
 
 
 put("draw", "program", program())
 put("draw", "two_boards_threads", program(boards_env=3, threads_env=2, fmt=5, large=0))
 put("draw", "tiny_texmem", program(boards_env=0 | (1 << 3), fmt=12))
-put("draw", "after_shutdown", program() + bytes([9, 1, 2, 3, 4, 5, 6, 7, 13, 0, 10, 4, 15, 15]))
-put("draw", "before_init", bytes([1, 0, 2, 3, 3, 1, 9, 0, 0, 0, 0, 0, 0, 0, 10, 4]) + program())
-put("draw", "non_finite", bytes([0, 0, 0, 2, 3, 3, 1, 9, 0, 0, 0, 0, 0, 0, 0]) +
+put("draw", "after_shutdown", program() + bytes([5, 1, 2, 3, 4, 5, 6, 9, 0, 6, 4, 11, 11]))
+put("draw", "before_init", bytes([1, 0, 2, 3, 3, 0, 5, 0, 0, 0, 0, 0, 0, 6, 4]) + program())
+put("draw", "non_finite", bytes([0, 0, 0, 2, 3, 3, 0, 5, 0, 0, 0, 0, 0, 0]) +
     tri((float("nan"), 0, 0, 0, 0, 0), (1, 1, 1, 1, 1, 1), (2, 0, 0, 0, 0, 0)) +
     tri((float("inf"), 0, 0, 0, 0, 0), (1e38, 1e38, 1, 1, 1, 1), (-1e38, 0, 0, 0, 0, 0)) +
     tri((-0.0, -0.0, 0, 0, 0, 0), (640, 0, 1, 1, 1, 1), (0, 480, 0, 0, 0, 0)) +
-    bytes([17]) + vertex(5, 5, 100, 10, 0, 0) * 3 + bytes([3, 9, 30, 2, 200, 10, 7]) +
-    bytes([10, 4]))
-put("draw", "fill_texmem", bytes([0, 0, 0, 2, 3, 3, 1, 16, 255, 0, 3, 8, 0, 3, 16, 9, 0, 8, 0, 0, 3]))
+    tri((5, 5, 9, 9, 0, 0), (60, 5, 9, 9, 0, 0), (5, 60, 9, 9, 0, 0), nulls=2) +
+    bytes([13]) + vertex(5, 5, 100, 10, 0, 0) * 3 + bytes([30, 2, 200, 3, 9, 10, 7]) +
+    bytes([6, 4]))
+put("draw", "fill_texmem", bytes([0, 0, 0, 2, 3, 3, 0, 12, 255]) + allocate(3, 8, 0, 3)[1:])
