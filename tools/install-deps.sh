@@ -2,7 +2,7 @@
 # Installs the Debian packages that building (and, with --test, testing) needs, only
 # those missing. Usage: tools/install-deps.sh [--test]
 set -eu
-pkgs="cmake ninja-build g++ pkg-config zlib1g-dev libsdl2-dev libx11-dev libxext-dev libchafa-dev libstb-dev"
+pkgs="cmake ninja-build g++ pkg-config zlib1g-dev libsdl2-dev libx11-dev libxext-dev libchafa-dev libstb-dev libhwy-dev"
 if [ "${1:-}" = --test ]; then
     pkgs="$pkgs clang-format libgtest-dev libbenchmark-dev libgmp-dev clang libclang-rt-14-dev xvfb xdotool x11-utils tmux python3"
 fi

@@ -60,15 +60,20 @@ std::vector<Draw> program_frame(int frame)
     return draws;
 }
 
-TEST(Frame, ProgramFramesMatchTheReferenceForEveryThreadCount)
+TEST(Frame, ProgramFramesMatchTheReferenceForEveryTargetAndThreadCount)
 {
     for (int frame : {0, 37}) {
         const std::vector<Draw> draws = program_frame(frame);
         ASSERT_GT(draws.size(), 10000u);
         const Image want = reference_image(draws);
-        for (int threads : {0, 1, 2, 5})
-            EXPECT_EQ(count_differences(pipeline_image(draws, threads), want), 0)
-                << "frame " << frame << ", " << threads << " threads";
+        for (int64_t target : test_targets()) {
+            simd_select(target);
+            for (int threads : {0, 1, 2, 5})
+                EXPECT_EQ(count_differences(pipeline_image(draws, threads), want), 0)
+                    << "frame " << frame << ", " << simd_name(target) << ", " << threads
+                    << " threads";
+        }
+        simd_select(simd_best());
     }
 }
 

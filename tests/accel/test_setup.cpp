@@ -55,7 +55,7 @@ void check_fan(const GrVertex *p, int n, const GrVertex &c, const char *what)
     }
 }
 
-TEST(FillRule, SharedEdgesAreCoveredOnceForEverySlope)
+void check_fans()
 {
     // Corners on pixel centres, on pixel corners and in between; edges horizontal,
     // vertical, diagonal, shallow and steep in both directions.
@@ -80,6 +80,16 @@ TEST(FillRule, SharedEdgesAreCoveredOnceForEverySlope)
         }
         check_fan(ring, 10, vtx(cx + 0.1f, cy - 0.2f), "random ring");
     }
+}
+
+TEST(FillRule, SharedEdgesAreCoveredOnceForEverySlope)
+{
+    for (int64_t target : test_targets()) {
+        simd_select(target);
+        SCOPED_TRACE(simd_name(target));
+        check_fans();
+    }
+    simd_select(simd_best());
 }
 
 TEST(FillRule, BothWindingsDrawTheSamePixels)
@@ -143,7 +153,12 @@ TEST(FillRule, DustOnTheSubpixelGridMatchesTheReference)
         }
         dust.push_back(d);
     }
-    EXPECT_EQ(count_differences(pipeline_image(dust, 0), reference_image(dust)), 0);
+    const Image want = reference_image(dust);
+    for (int64_t target : test_targets()) {
+        simd_select(target);
+        EXPECT_EQ(count_differences(pipeline_image(dust, 0), want), 0) << simd_name(target);
+    }
+    simd_select(simd_best());
 }
 
 TEST(Planes, AttributesReachTheCornerValues)
@@ -152,8 +167,7 @@ TEST(Planes, AttributesReachTheCornerValues)
     const GrVertex a = vtx(10.5f, 20.5f, 10, 100), b = vtx(600.25f, 40.5f, 250, 3000),
                    c = vtx(200.5f, 470.75f, 128, 7);
     ScreenTri st;
-    const float x[3] = {a.x, b.x, c.x}, y[3] = {a.y, b.y, c.y};
-    ASSERT_TRUE(clip_corners(x, y, &st));
+    ASSERT_TRUE(clip_corners(RawTri{{a.x, b.x, c.x}, {a.y, b.y, c.y}}, &st));
     TriSetup tri;
     const GrVertex *v[3] = {&a, &b, &c};
     TriInput in{st, {setup_corner(a), setup_corner(b), setup_corner(c)}, RenderState{}};
@@ -187,8 +201,7 @@ TEST(Planes, TexturePlanesReachTheCornersUpToWholePeriods)
                 p = vtx(cx + rng_float(&rng, -size, size), cy + rng_float(&rng, -size, size), 255,
                         1, s0 + rng_float(&rng, -300, 300), t0 + rng_float(&rng, -300, 300));
             ScreenTri st;
-            const float x[3] = {v[0].x, v[1].x, v[2].x}, y[3] = {v[0].y, v[1].y, v[2].y};
-            if (!clip_corners(x, y, &st))
+            if (!clip_corners(RawTri{{v[0].x, v[1].x, v[2].x}, {v[0].y, v[1].y, v[2].y}}, &st))
                 continue;
             TriInput in{st, {setup_corner(v[0]), setup_corner(v[1]), setup_corner(v[2])}, state};
             setup_order(&in);
