@@ -20,10 +20,9 @@ constexpr int64_t SUBPIXEL_ONE = 1 << SUBPIXEL_BITS;
 constexpr double GUARD_BAND = 536870912.0; // 2^29 sub-pixel units
 
 // Triangles whose snapped extent is below this in both axes have edge values below 2^30
-// at every centre of their box, and up to 15 pixels before or past it, where a group of
-// at most 16 pixels starts or ends: |a|, |b| < 2^14 and offsets from a corner below
-// 2^14 + 256. They take the 32-bit path (raster.cpp); clip decides, as it has the integer
-// extents at hand.
+// at every centre of their box (and three pixels before or past it, where a 4-wide group
+// starts or ends): |a|, |b| < 2^14 and offsets from a corner < 2^14 + 48. They take the
+// 32-bit path (raster.cpp); clip decides, as it has the integer extents at hand.
 constexpr int64_t SMALL_EXTENT = (1 << 14) - 64; // 28.4 units, ~1020 pixels
 
 // E = a*px + b*py + c at a pixel centre (px, py) in 28.4 units; the centre is covered

@@ -176,14 +176,16 @@ void raster_exact(const TriSetup &tri, const TileRect &r, uint32_t *color_buf, f
 }
 
 // ---- The 32-bit path, a group of pixels at a time -------------------------------
-// A group is one vector's lanes of pixels (at most 16, see DF), aligned to x = 0 mod its
-// width. Tiles and the screen are multiples of 16 wide, so a group never leaves its tile
-// or its row, and pixels of a group outside the triangle's box simply fail the edge
-// test. Every lane computes exactly what shade_pixel computes, in the same order, so both
-// paths give the same bytes on every target.
-
-// At most 16 lanes: a group then ends at most 15 pixels past the box, which SMALL_EXTENT
-// allows for (clip.h), and 16 divides the tile's width. Wider vectors (SVE) use 16.
+// A group is four pixels aligned to x = 0 mod 4, one per lane. Tiles and the screen are
+// multiples of 4 wide, so a group never leaves its tile or its row, and pixels of a group
+// outside the triangle's box simply fail the edge test. Every lane computes exactly what
+// shade_pixel computes, in the same order, so both paths give the same bytes on every
+// target.
+//
+// Four, not a whole vector: the meshes' triangles cover a few pixels each, so a group is
+// mostly the triangle's box, and wider groups shade more pixels that are thrown away than
+// they save (eight-wide groups drew torus-4k a third slower with AVX2). On wider units the
+// group is a 128-bit vector; the scalar target takes a pixel at a time.
 using DF = hn::CappedTag<float, 4>;
 using DI = hn::RebindToSigned<DF>;
 using DU = hn::RebindToUnsigned<DF>;

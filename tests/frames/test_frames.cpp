@@ -86,7 +86,8 @@ std::string frame_name(int n)
 
 // Runs the demo in a fresh folder holding the assets until frame `last` has been shown,
 // then presses a key. Returns the dump folder.
-fs::path run_demo(const char *threads, int last)
+// simd: ACCEL_SIMD's value, empty for the default.
+fs::path run_demo(const char *threads, int last, const std::string &simd = "")
 {
     const std::string dir = make_temp_dir();
     fs::create_directories(dir + "/dump");
@@ -94,13 +95,14 @@ fs::path run_demo(const char *threads, int last)
         fs::copy_file(fs::path(ASSETS_DIR) / f, fs::path(dir) / f);
     Child run;
     std::string why;
-    EXPECT_TRUE(run_start({.exe = DEMO_PATH,
-                           .dir = dir,
-                           .env = {"ACCEL_DISPLAY=none", "ACCEL_VSYNC=0",
-                                   std::string("ACCEL_THREADS=") + threads, "ACCEL_DUMP=dump"},
-                           .in = PIPE,
-                           .out = PIPE},
-                          &run, &why))
+    EXPECT_TRUE(run_start(
+        {.exe = DEMO_PATH,
+         .dir = dir,
+         .env = {"ACCEL_DISPLAY=none", "ACCEL_VSYNC=0", std::string("ACCEL_THREADS=") + threads,
+                 "ACCEL_DUMP=dump", simd.empty() ? "ACCEL_SIMD" : "ACCEL_SIMD=" + simd},
+         .in = PIPE,
+         .out = PIPE},
+        &run, &why))
         << why;
     // Frame `last` is complete once the next one has been started.
     const fs::path next = fs::path(dir) / "dump" / frame_name(last + 1);
@@ -146,6 +148,39 @@ TEST(Frames, MatchTheKeptPicturesAndDoNotDependOnThreads)
     }
     for (const fs::path &d : {one, two, none})
         fs::remove_all(d.parent_path());
+}
+
+// The same bytes with every SIMD target the processor runs, as the library lists them
+// when ACCEL_SIMD names none of them (and refuses to open the board).
+TEST(Frames, AreTheSameOnEverySimdTarget)
+{
+    const Child listing =
+        run_to_end({.exe = DEMO_PATH,
+                    .dir = ASSETS_DIR,
+                    .env = {"ACCEL_DISPLAY=none", "ACCEL_SIMD=none-such", "ACCEL_DEBUG=1"},
+                    .in = PIPE,
+                    .out = PIPE});
+    EXPECT_FALSE(exited_with(listing, 0));
+    const std::string runs = "this processor runs:";
+    const size_t at = listing.err_text.find(runs);
+    ASSERT_NE(at, std::string::npos) << listing.err_text;
+    std::vector<std::string> targets;
+    std::string line = listing.err_text.substr(at + runs.size());
+    line = line.substr(0, line.find('\n')) + " ";
+    for (size_t from = 1, end; (end = line.find(' ', from)) != std::string::npos; from = end + 1)
+        targets.push_back(line.substr(from, end - from));
+    ASSERT_FALSE(targets.empty());
+    EXPECT_EQ(targets.back(), "scalar");
+    const int last = 30;
+    const fs::path want = run_demo("2", last);
+    for (const std::string &t : targets) {
+        const fs::path got = run_demo("2", last, t);
+        for (int n : {0, last})
+            EXPECT_EQ(read_file(got / frame_name(n)), read_file(want / frame_name(n)))
+                << frame_name(n) << " with " << t;
+        fs::remove_all(got.parent_path());
+    }
+    fs::remove_all(want.parent_path());
 }
 
 } // namespace
