@@ -3,8 +3,8 @@
 # those missing. Usage: tools/install-deps.sh [--test]
 set -eu
 # The build: the toolchain; zlib (the frame dump's PNG files); SDL2, X11 and Xext (the
-# window); chafa (the terminal); stb (texconv's image reader).
-pkgs="cmake ninja-build g++ pkg-config zlib1g-dev libsdl2-dev libx11-dev libxext-dev libchafa-dev libstb-dev"
+# window); chafa (the terminal); stb (texconv's image reader); Highway (the library's SIMD).
+pkgs="cmake ninja-build g++ pkg-config zlib1g-dev libsdl2-dev libx11-dev libxext-dev libchafa-dev libstb-dev libhwy-dev"
 if [ "${1:-}" = --test ]; then
     # The tests: the format check; GoogleTest; GMP (the reference rasterizer's exact
     # arithmetic); clang and its runtimes (fuzzers, LeakSanitizer); Xvfb and xdotool

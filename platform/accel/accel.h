@@ -63,7 +63,8 @@ struct Env {
     DisplayKind display = DISPLAY_AUTO;
     uint32_t texmem = 2u << 20; // bytes per board
     bool vsync = true;
-    int threads = 1; // rasterizer workers; 0 draws on the caller's thread
+    int threads = 1;  // rasterizer workers; 0 draws on the caller's thread
+    int64_t simd = 0; // ACCEL_SIMD's target (simd.h); 0: the best this processor runs
     bool debug = false;
     char dump_dir[4096] = {}; // empty: no dump
 };

@@ -9,6 +9,7 @@
 
 #include "accel.h"
 #include "pipeline.h"
+#include "simd.h"
 
 namespace
 {
@@ -121,6 +122,9 @@ int32_t grSstOpen(int32_t resolution, int32_t refresh, int32_t color_format, int
         debug_log(lib.env, "grSstOpen: an ACCEL_ variable has a value the library does not know");
         return 0;
     }
+    // Nothing is being drawn here: every board's frames are shown, so drawn.
+    simd_select(lib.env.simd ? lib.env.simd : simd_best());
+    debug_log(lib.env, "grSstOpen: SIMD target %s", simd_name(simd_selected()));
     if (!lib.pipeline) {
         lib.pipeline = pipeline_create(lib.env.threads);
         if (!lib.pipeline)

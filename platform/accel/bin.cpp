@@ -1,52 +1,53 @@
 // bin.cpp: the bin stage: clips each recorded triangle and files each command under the
 // 64x64 tiles it can touch. Reads a Batch's commands; writes their clipped form and the
-// Batch's tile lists. Runs on whichever thread takes the batch, once per batch.
+// Batch's tile lists. Runs on whichever thread takes the batch, once per batch; the
+// batch's loop is compiled once per SIMD target (simd.h).
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "bin.cpp"
+#include <hwy/foreach_target.h>
+
+#include <hwy/highway.h>
+
+#include <algorithm>
+
+// After highway.h: these declare per target, again in every pass.
 #include "bin.h"
+#include "clip.h"
+#include "simd.h"
 
-#include <emmintrin.h>
-
-void bin_reset(Batch *batch)
+HWY_BEFORE_NAMESPACE();
+namespace accel::HWY_NAMESPACE
 {
-    batch->count = 0;
-    for (int &n : batch->bin_count)
-        n = 0;
-}
-
-Command *bin_next(Batch *batch)
-{
-    return batch->count < BATCH_COMMANDS ? &batch->cmd[batch->count] : nullptr;
-}
-
-void bin_record(Batch *batch)
-{
-    batch->count++;
-}
+namespace hn = hwy::HWY_NAMESPACE;
 
 namespace
 {
 
+// Whether none of n >= 4 floats is infinite or NaN: a float is exactly when its exponent
+// bits are all set. Read in place, in vectors of up to four, the last one overlapping.
+bool all_finite(const float *v, int n)
+{
+    const hn::CappedTag<uint32_t, 4> du;
+    const hn::Rebind<float, decltype(du)> df;
+    const int lanes = (int)hn::Lanes(du);
+    const hn::Vec<decltype(du)> exp = hn::Set(du, 0x7f800000u);
+    hn::Vec<decltype(du)> bad = hn::Zero(du);
+    for (int i = 0; i < n; i += lanes) {
+        const hn::Vec<decltype(du)> bits =
+            hn::BitCast(du, hn::LoadU(df, v + std::min(i, n - lanes)));
+        bad = hn::Or(bad, hn::VecFromMask(du, hn::Eq(hn::And(bits, exp), exp)));
+    }
+    return hn::AllFalse(du, hn::MaskFromVec(bad));
+}
+
 // Whether every value of the triangle that reaches a pixel is finite (z, a and the hints
-// are never recorded). A float is infinite or NaN exactly when its exponent bits are all
-// set. Tested here rather than on submission: the caller has just written its corners
-// field by field, and reading them back in wide loads there would wait on those stores.
-// Here they were written long before, so they are read in place, in wide loads.
+// are never recorded). Tested here rather than on submission: the caller has just written
+// its corners field by field, and reading them back in wide loads there would wait on
+// those stores. Here they were written long before, so they are read in place.
 bool finite_triangle(const Command &cmd)
 {
     static_assert(sizeof(RawTri) == 6 * sizeof(float) && sizeof(cmd.tri.c) == 21 * sizeof(float));
-    const char *raw = (const char *)&cmd.raw, *c = (const char *)cmd.tri.c;
-    const __m128i v[8] = {_mm_loadu_si128((const __m128i *)raw),
-                          _mm_loadl_epi64((const __m128i *)(raw + 16)),
-                          _mm_loadu_si128((const __m128i *)c),
-                          _mm_loadu_si128((const __m128i *)(c + 16)),
-                          _mm_loadu_si128((const __m128i *)(c + 32)),
-                          _mm_loadu_si128((const __m128i *)(c + 48)),
-                          _mm_loadu_si128((const __m128i *)(c + 64)),
-                          _mm_castps_si128(_mm_load_ss(&cmd.tri.c[2].oow))};
-    const __m128i exp = _mm_set1_epi32(0x7f800000);
-    __m128i bad = _mm_setzero_si128();
-    for (const __m128i &bits : v)
-        bad = _mm_or_si128(bad, _mm_cmpeq_epi32(_mm_and_si128(bits, exp), exp));
-    return _mm_movemask_epi8(bad) == 0;
+    return all_finite(cmd.raw.x, 6) && all_finite(&cmd.tri.c[0].ooz, 21);
 }
 
 void file_under(Batch *batch, int index, int tx0, int tx1, int ty0, int ty1)
@@ -69,10 +70,43 @@ void bin_batch(Batch *batch)
             continue;
         }
         ScreenTri &st = cmd.tri.st;
-        if (!finite_triangle(cmd) || !clip_corners(cmd.raw.x, cmd.raw.y, &st))
+        if (!finite_triangle(cmd) || !HWY_NAMESPACE::clip_corners(cmd.raw, &st))
             continue;
         setup_order(&cmd.tri);
         file_under(batch, i, st.min_x / TILE_SIZE, st.max_x / TILE_SIZE, st.min_y / TILE_SIZE,
                    st.max_y / TILE_SIZE);
     }
 }
+
+} // namespace accel::HWY_NAMESPACE
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace accel
+{
+HWY_EXPORT(bin_batch);
+} // namespace accel
+
+void bin_batch(Batch *batch)
+{
+    SIMD_DISPATCH(bin_batch)(batch);
+}
+
+void bin_reset(Batch *batch)
+{
+    batch->count = 0;
+    for (int &n : batch->bin_count)
+        n = 0;
+}
+
+Command *bin_next(Batch *batch)
+{
+    return batch->count < BATCH_COMMANDS ? &batch->cmd[batch->count] : nullptr;
+}
+
+void bin_record(Batch *batch)
+{
+    batch->count++;
+}
+
+#endif

@@ -24,11 +24,6 @@ struct ClearCmd {
     float depth;
 };
 
-// A triangle as submitted: its corners' positions, in submission order, like tri.c.
-struct RawTri {
-    float x[3], y[3];
-};
-
 struct Command {
     CommandKind kind;
     ClearCmd clear; // CMD_CLEAR

@@ -2,7 +2,8 @@
 // Reads x, y of the corners; writes the snapped corners in counter-clockwise order, which
 // path can cover them exactly (int64 edges, or exact floating-point expansions) and the
 // pixels of the screen that its bounding box can reach.
-#pragma once
+#ifndef ACCEL_CLIP_H
+#define ACCEL_CLIP_H
 
 #include <cstdint>
 
@@ -19,15 +20,20 @@ constexpr int64_t SUBPIXEL_ONE = 1 << SUBPIXEL_BITS;
 constexpr double GUARD_BAND = 536870912.0; // 2^29 sub-pixel units
 
 // Triangles whose snapped extent is below this in both axes have edge values below 2^30
-// at every centre of their box (and three pixels past it, where a 4-wide group ends):
-// |a|, |b| < 2^14 and offsets from a corner < 2^14 + 48. They take the 32-bit path
-// (raster.cpp); clip decides, as it has the integer extents at hand.
+// at every centre of their box (and three pixels before or past it, where a 4-wide group
+// starts or ends): |a|, |b| < 2^14 and offsets from a corner < 2^14 + 48. They take the
+// 32-bit path (raster.cpp); clip decides, as it has the integer extents at hand.
 constexpr int64_t SMALL_EXTENT = (1 << 14) - 64; // 28.4 units, ~1020 pixels
 
 // E = a*px + b*py + c at a pixel centre (px, py) in 28.4 units; the centre is covered
 // when E >= 0 for all three edges (the fill rule is folded into c).
 struct EdgeFn {
     int64_t a, b, c;
+};
+
+// A triangle as submitted: its corners' positions, in submission order.
+struct RawTri {
+    float x[3], y[3];
 };
 
 // Snapping rounds to the nearest sub-pixel step, ties to even (the default rounding mode).
@@ -41,10 +47,33 @@ struct ScreenTri {
     int min_y = 0, max_y = 0;
 };
 
-// Snaps the corners and orders them counter-clockwise (y up). False when no pixel of the
-// screen can be covered: zero area, a box that misses every centre of the screen, or a
-// tiny box none of whose centres is inside.
-bool clip_corners(const float (&x)[3], const float (&y)[3], ScreenTri *out);
+// The fill rule, for the edge from corner i to corner j with a = yi - yj, b = xj - xi
+// (zero on the edge, positive inside; y points up). A centre exactly on an edge belongs to
+// this triangle only for a left edge (a > 0) or a top edge (a == 0, b < 0); the neighbour
+// across the edge sees it reversed, so exactly one of the two keeps it. Edge values are
+// integers, so an edge that does not own its centres subtracts one from them, turning
+// "E >= 0" into "E > 0".
+template <class T> constexpr bool clip_owns(T a, T b)
+{
+    return a > 0 || (a == 0 && b < 0);
+}
+
+// First and last pixel whose centre (i*16 + 8) lies in [lo, hi], in 28.4 units.
+constexpr int clip_first_centre(int64_t lo)
+{
+    return (int)((lo - SUBPIXEL_ONE / 2 + SUBPIXEL_ONE - 1) >> SUBPIXEL_BITS);
+}
+constexpr int clip_last_centre(int64_t hi)
+{
+    return (int)((hi - SUBPIXEL_ONE / 2) >> SUBPIXEL_BITS);
+}
+
+// Snaps the corners and orders them counter-clockwise (y up), with the selected SIMD
+// target (simd.h). False when no pixel of the screen can be covered: zero area, a box that
+// misses every centre of the screen, or a tiny box none of whose centres is inside.
+bool clip_corners(const RawTri &raw, ScreenTri *out);
+// The same for corners beyond the guard band, where every target takes this one path.
+bool clip_beyond_band(const RawTri &raw, ScreenTri *out);
 
 // The three edges of a triangle inside the guard band; edge e runs from corner e to e+1.
 void clip_edges(const ScreenTri &t, EdgeFn (&edge)[3]);
@@ -52,3 +81,24 @@ void clip_edges(const ScreenTri &t, EdgeFn (&edge)[3]);
 // Exact sign (-1, 0, 1) of (xj - xi) * (py - yi) - (yj - yi) * (px - xi) for integral
 // doubles of magnitude below 2^200: positive when p lies left of the edge i -> j.
 int clip_orient_sign(double xi, double yi, double xj, double yj, double px, double py);
+
+#endif // ACCEL_CLIP_H
+
+// Once per SIMD target, for the bin stage compiled for the same one (clip.cpp).
+#if defined(ACCEL_CLIP_H_TARGET) == defined(HWY_TARGET_TOGGLE)
+#ifdef ACCEL_CLIP_H_TARGET
+#undef ACCEL_CLIP_H_TARGET
+#else
+#define ACCEL_CLIP_H_TARGET
+#endif
+
+#include <hwy/highway.h>
+
+HWY_BEFORE_NAMESPACE();
+namespace accel::HWY_NAMESPACE
+{
+bool clip_corners(const RawTri &raw, ScreenTri *out);
+} // namespace accel::HWY_NAMESPACE
+HWY_AFTER_NAMESPACE();
+
+#endif // ACCEL_CLIP_H_TARGET

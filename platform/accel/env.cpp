@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "accel.h"
+#include "simd.h"
 
 namespace
 {
@@ -78,6 +79,22 @@ void env_read(Env *env)
         else {
             env->config_ok = false;
             debug_log(*env, "ACCEL_DUMP is too long a path");
+        }
+    }
+    if ((s = std::getenv("ACCEL_SIMD")) && *s) {
+        bool runs = false;
+        env->simd = simd_find(s, &runs);
+        if (!env->simd || !runs) {
+            env->config_ok = false;
+            int64_t targets[SIMD_MAX_TARGETS];
+            const int n = simd_available(targets);
+            char names[128] = {};
+            for (int i = 0; i < n; i++)
+                std::snprintf(names + std::strlen(names), sizeof names - std::strlen(names), " %s",
+                              simd_name(targets[i]));
+            debug_log(*env, "ACCEL_SIMD='%s' is not %s; this processor runs:%s", s,
+                      env->simd ? "one this processor runs" : "a compiled target", names);
+            env->simd = 0;
         }
     }
     const unsigned cores = std::thread::hardware_concurrency();

@@ -5,9 +5,5 @@
 
 #include "bin.h"
 
+// Draws with the selected SIMD target (simd.h).
 void raster_tile(const Batch &batch, int tile);
-
-// Whether the wide (AVX2) texture path is used; it is whenever the processor has it.
-// Tests turn it off to check the baseline path too. Only while nothing is being drawn.
-bool raster_wide();
-void raster_set_wide(bool on);

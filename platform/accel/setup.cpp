@@ -1,7 +1,12 @@
 // setup.cpp: the setup stage: edge functions, attribute planes, texture level per triangle.
 // Reads a TriInput; writes a TriSetup. Planes are solved in double from the snapped
-// corners and stored as float; runs on the workers, once per triangle and tile.
-#include "setup.h"
+// corners and stored as float; runs on the workers, once per triangle and tile. The plane
+// solves are compiled once per SIMD target (simd.h), two attributes side by side.
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "setup.cpp"
+#include <hwy/foreach_target.h>
+
+#include <hwy/highway.h>
 
 #include <algorithm>
 #include <bit>
@@ -10,7 +15,14 @@
 #include <cstddef>
 #include <utility>
 
-#include <emmintrin.h>
+// After highway.h: it declares per target, again in every pass.
+#include "setup.h"
+#include "simd.h"
+
+HWY_BEFORE_NAMESPACE();
+namespace accel::HWY_NAMESPACE
+{
+namespace hn = hwy::HWY_NAMESPACE;
 
 namespace
 {
@@ -34,140 +46,247 @@ Basis corner_basis(const ScreenTri &st)
     return make_basis(px, py);
 }
 
-// Solves a linear attribute in double. False when its coefficients are not finite.
-bool solve(const Basis &k, const double (&v)[3], double *a0, double *dx, double *dy)
-{
-    const double dv1 = v[1] - v[0], dv2 = v[2] - v[0];
-    *dx = dv1 * k.dy2 - dv2 * k.dy1;
-    *dy = dv2 * k.dx1 - dv1 * k.dx2;
-    *a0 = v[0] - *dx * k.x0 - *dy * k.y0;
-    return *a0 - *a0 == 0.0 && *dx - *dx == 0.0 && *dy - *dy == 0.0; // NaN/inf fail
-}
-
 bool fits_float(double v)
 {
     return std::fabs(v) <= FLT_MAX;
 }
 
-// A plane that cannot be solved, or whose coefficients do not fit a float, is drawn flat
-// at the corners' mean, so that huge or degenerate input never turns into infinities or
-// NaN in the pixels.
-Plane solve_plane(const Basis &k, const double (&v)[3])
+// Two attributes at once, lane i the values v[.][i]: a0, dx, dy of each. Bit i of the
+// result is set when all three are finite, bit i of *fit when they also fit a float.
+// Lanes of at most two doubles, so that the scalar target takes one at a time and every
+// other one both.
+using D2 = hn::CappedTag<double, 2>;
+
+// A mask's lanes as bits, lane 0 lowest.
+HWY_INLINE unsigned lane_bits(D2 d, hn::Mask<D2> m)
 {
-    double a0, dx, dy;
-    if (solve(k, v, &a0, &dx, &dy) && fits_float(a0) && fits_float(dx) && fits_float(dy))
-        return Plane{(float)a0, (float)dx, (float)dy};
-    const double mean = v[0] / 3.0 + v[1] / 3.0 + v[2] / 3.0;
-    return Plane{(float)mean, 0.0f, 0.0f};
+    uint8_t bits[8] = {};
+    hn::StoreMaskBits(d, m, bits);
+    return bits[0] & 3u;
 }
 
-// Two attributes at once: lane by lane exactly the operations of solve, in its order, so
-// the results are the same bits. Lane i is usable when bit i of the result is set.
 int solve2(const Basis &k, const double (&v)[3][2], double (&a0)[2], double (&dx)[2],
-           double (&dy)[2])
+           double (&dy)[2], int *fit_bits)
 {
-    const __m128d v0 = _mm_loadu_pd(v[0]), v1 = _mm_loadu_pd(v[1]), v2 = _mm_loadu_pd(v[2]);
-    const __m128d dv1 = _mm_sub_pd(v1, v0), dv2 = _mm_sub_pd(v2, v0);
-    const __m128d gx =
-        _mm_sub_pd(_mm_mul_pd(dv1, _mm_set1_pd(k.dy2)), _mm_mul_pd(dv2, _mm_set1_pd(k.dy1)));
-    const __m128d gy =
-        _mm_sub_pd(_mm_mul_pd(dv2, _mm_set1_pd(k.dx1)), _mm_mul_pd(dv1, _mm_set1_pd(k.dx2)));
-    const __m128d o = _mm_sub_pd(_mm_sub_pd(v0, _mm_mul_pd(gx, _mm_set1_pd(k.x0))),
-                                 _mm_mul_pd(gy, _mm_set1_pd(k.y0)));
-    _mm_storeu_pd(a0, o);
-    _mm_storeu_pd(dx, gx);
-    _mm_storeu_pd(dy, gy);
-    const __m128d zero = _mm_setzero_pd(); // x - x is 0 unless x is infinite or NaN
-    const __m128d ok = _mm_and_pd(
-        _mm_cmpeq_pd(_mm_sub_pd(o, o), zero),
-        _mm_and_pd(_mm_cmpeq_pd(_mm_sub_pd(gx, gx), zero), _mm_cmpeq_pd(_mm_sub_pd(gy, gy), zero)));
-    return _mm_movemask_pd(ok);
+    const D2 d;
+    const size_t n = hn::Lanes(d);
+    const hn::Vec<D2> max = hn::Set(d, (double)FLT_MAX), zero = hn::Zero(d);
+    int finite = 0, fits = 0;
+    for (size_t i = 0; i < 2; i += n) {
+        const hn::Vec<D2> v0 = hn::LoadU(d, v[0] + i);
+        const hn::Vec<D2> dv1 = hn::Sub(hn::LoadU(d, v[1] + i), v0);
+        const hn::Vec<D2> dv2 = hn::Sub(hn::LoadU(d, v[2] + i), v0);
+        const hn::Vec<D2> gx =
+            hn::Sub(hn::Mul(dv1, hn::Set(d, k.dy2)), hn::Mul(dv2, hn::Set(d, k.dy1)));
+        const hn::Vec<D2> gy =
+            hn::Sub(hn::Mul(dv2, hn::Set(d, k.dx1)), hn::Mul(dv1, hn::Set(d, k.dx2)));
+        const hn::Vec<D2> o =
+            hn::Sub(hn::Sub(v0, hn::Mul(gx, hn::Set(d, k.x0))), hn::Mul(gy, hn::Set(d, k.y0)));
+        hn::StoreU(o, d, a0 + i);
+        hn::StoreU(gx, d, dx + i);
+        hn::StoreU(gy, d, dy + i);
+        // x - x is 0 unless x is infinite or NaN; NaN fails Le, an infinity is above max.
+        const hn::Mask<D2> ok =
+            hn::And(hn::Eq(hn::Sub(o, o), zero),
+                    hn::And(hn::Eq(hn::Sub(gx, gx), zero), hn::Eq(hn::Sub(gy, gy), zero)));
+        const hn::Mask<D2> fit = hn::And(
+            hn::Le(hn::Abs(o), max), hn::And(hn::Le(hn::Abs(gx), max), hn::Le(hn::Abs(gy), max)));
+        finite |= (int)lane_bits(d, ok) << i;
+        fits |= (int)lane_bits(d, fit) << i;
+    }
+    *fit_bits = fits;
+    return finite;
 }
 
-// Lane i of the result is set when lane i of a0, dx and dy all fit a float (NaN does not).
-int fits_float2(const double (&a0)[2], const double (&dx)[2], const double (&dy)[2])
-{
-    const __m128d sign = _mm_set1_pd(-0.0), max = _mm_set1_pd(FLT_MAX);
-    const __m128d fit =
-        _mm_and_pd(_mm_cmple_pd(_mm_andnot_pd(sign, _mm_loadu_pd(a0)), max),
-                   _mm_and_pd(_mm_cmple_pd(_mm_andnot_pd(sign, _mm_loadu_pd(dx)), max),
-                              _mm_cmple_pd(_mm_andnot_pd(sign, _mm_loadu_pd(dy)), max)));
-    return _mm_movemask_pd(fit);
-}
-
-// The plane of lane i of solve2, or solve_plane's fallback; usable: solve2's lanes that
-// also pass fits_float2.
-Plane lane_plane(const Basis &k, const double (&v)[3][2], int lane, int usable,
-                 const double (&a0)[2], const double (&dx)[2], const double (&dy)[2])
+// The plane of lane i of solve2. One that cannot be solved, or whose coefficients do not
+// fit a float, is drawn flat at the corners' mean, so that huge or degenerate input never
+// turns into infinities or NaN in the pixels.
+Plane lane_plane(const double (&v)[3][2], int lane, int usable, const double (&a0)[2],
+                 const double (&dx)[2], const double (&dy)[2])
 {
     if (usable >> lane & 1)
         return Plane{(float)a0[lane], (float)dx[lane], (float)dy[lane]};
-    const double one[3] = {v[0][lane], v[1][lane], v[2][lane]};
-    return solve_plane(k, one);
-}
-
-// floor without a library call: from 2^52 on every double is an integer already.
-double floor_exact(double q)
-{
-    if (!(std::fabs(q) < 4503599627370496.0))
-        return q;
-    const double t = (double)(int64_t)q;
-    return t > q ? t - 1.0 : t;
+    const double mean = v[0][lane] / 3.0 + v[1][lane] / 3.0 + v[2][lane] / 3.0;
+    return Plane{(float)mean, 0.0f, 0.0f};
 }
 
 constexpr double POW2[TEX_MAX_LEVELS] = {1, 2, 4, 8, 16, 32, 64, 128, 256};
 constexpr double INV_POW2[TEX_MAX_LEVELS] = {1,       0.5,      0.25,      0.125,     0.0625,
                                              0.03125, 0.015625, 0.0078125, 0.00390625};
 
-// A texture plane solved in level-0 texels, its origin moved into [0, 2^period_log2)
-// (the texture wraps, so no texel changes) and scaled down by 2^down_log2 to the chosen
-// level's texels. An unsolvable plane samples one texel.
-Plane wrap_plane(bool solved, double a0, double dx, double dy, int period_log2, int down_log2)
-{
-    if (!solved)
-        return Plane{0.0f, 0.0f, 0.0f};
-    const double period = POW2[period_log2], scale = INV_POW2[down_log2];
-    a0 -= floor_exact(a0 * INV_POW2[period_log2]) * period; // powers of two: all exact
-    if (!fits_float(dx * scale) || !fits_float(dy * scale))
-        return Plane{(float)(a0 * scale), 0.0f, 0.0f};
-    return Plane{(float)(a0 * scale), (float)(dx * scale), (float)(dy * scale)};
-}
-
-// wrap_plane for s (lane 0) and t (lane 1) at once, lane by lane the same operations. A
-// floor beyond 32 bits (a wild plane) or a lane not solved (bit clear in `solved`) is left
-// to wrap_plane.
+// Texture planes solved in level-0 texels (lane 0 t, lane 1 s, as solved by solve2), each
+// origin moved into [0, 2^period_log2) (the texture wraps, so no texel changes) and scaled
+// down by 2^down_log2 to the chosen level's texels. A plane not solved (its bit clear in
+// `solved`) samples one texel; one whose gradient does not fit a float keeps its origin.
 void wrap_planes(int solved, const double (&a0)[2], const double (&dx)[2], const double (&dy)[2],
-                 const int (&period_log2)[2], const int (&down_log2)[2], Plane *s, Plane *t)
+                 const int (&period_log2)[2], const int (&down_log2)[2], Plane (&out)[2])
 {
-    const __m128d a = _mm_loadu_pd(a0);
-    const __m128d q =
-        _mm_mul_pd(a, _mm_setr_pd(INV_POW2[period_log2[0]], INV_POW2[period_log2[1]]));
-    const __m128d sign = _mm_set1_pd(-0.0);
-    if (solved != 3 ||
-        _mm_movemask_pd(_mm_cmplt_pd(_mm_andnot_pd(sign, q), _mm_set1_pd(2147483648.0))) != 3) {
-        *s = wrap_plane(solved & 1, a0[0], dx[0], dy[0], period_log2[0], down_log2[0]);
-        *t = wrap_plane(solved & 2, a0[1], dx[1], dy[1], period_log2[1], down_log2[1]);
-        return;
+    const D2 d;
+    const size_t n = hn::Lanes(d);
+    const double period[2] = {POW2[period_log2[0]], POW2[period_log2[1]]};
+    const double inv_period[2] = {INV_POW2[period_log2[0]], INV_POW2[period_log2[1]]};
+    const double scale[2] = {INV_POW2[down_log2[0]], INV_POW2[down_log2[1]]};
+    const hn::Vec<D2> max = hn::Set(d, (double)FLT_MAX);
+    alignas(16) float of[2], xf[2], yf[2];
+    int fits = 0;
+    for (size_t i = 0; i < 2; i += n) {
+        const hn::Vec<D2> a = hn::LoadU(d, a0 + i), sc = hn::LoadU(d, scale + i);
+        // Powers of two: every product here is exact, and Floor is.
+        const hn::Vec<D2> floor = hn::Floor(hn::Mul(a, hn::LoadU(d, inv_period + i)));
+        const hn::Vec<D2> o = hn::Mul(hn::Sub(a, hn::Mul(floor, hn::LoadU(d, period + i))), sc);
+        const hn::Vec<D2> gx = hn::Mul(hn::LoadU(d, dx + i), sc);
+        const hn::Vec<D2> gy = hn::Mul(hn::LoadU(d, dy + i), sc);
+        const hn::Mask<D2> fit = hn::And(hn::Le(hn::Abs(gx), max), hn::Le(hn::Abs(gy), max));
+        fits |= (int)lane_bits(d, fit) << i;
+        // Lanes not solved are not read; the origin of one solved is below the period.
+        const hn::Rebind<float, D2> df;
+        hn::StoreU(hn::DemoteTo(df, o), df, of + i);
+        hn::StoreU(hn::DemoteTo(df, hn::IfThenElseZero(fit, gx)), df, xf + i);
+        hn::StoreU(hn::DemoteTo(df, hn::IfThenElseZero(fit, gy)), df, yf + i);
     }
-    __m128d floor = _mm_cvtepi32_pd(_mm_cvttpd_epi32(q)); // truncation, as floor_exact's
-    floor = _mm_sub_pd(floor, _mm_and_pd(_mm_cmpgt_pd(floor, q), _mm_set1_pd(1.0)));
-    const __m128d period = _mm_setr_pd(POW2[period_log2[0]], POW2[period_log2[1]]);
-    const __m128d scale = _mm_setr_pd(INV_POW2[down_log2[0]], INV_POW2[down_log2[1]]);
-    const __m128d o = _mm_mul_pd(_mm_sub_pd(a, _mm_mul_pd(floor, period)), scale);
-    const __m128d gx = _mm_mul_pd(_mm_loadu_pd(dx), scale);
-    const __m128d gy = _mm_mul_pd(_mm_loadu_pd(dy), scale);
-    const __m128d max = _mm_set1_pd(FLT_MAX);
-    const int fits = _mm_movemask_pd(_mm_and_pd(_mm_cmple_pd(_mm_andnot_pd(sign, gx), max),
-                                                _mm_cmple_pd(_mm_andnot_pd(sign, gy), max)));
-    alignas(16) float of[4], xf[4], yf[4];
-    _mm_store_ps(of, _mm_cvtpd_ps(o));
-    _mm_store_ps(xf, _mm_cvtpd_ps(gx));
-    _mm_store_ps(yf, _mm_cvtpd_ps(gy));
-    *s = fits & 1 ? Plane{of[0], xf[0], yf[0]} : Plane{of[0], 0.0f, 0.0f};
-    *t = fits & 2 ? Plane{of[1], xf[1], yf[1]} : Plane{of[1], 0.0f, 0.0f};
+    for (int i = 0; i < 2; i++)
+        out[i] = !(solved >> i & 1) ? Plane{0.0f, 0.0f, 0.0f}
+                 : fits >> i & 1    ? Plane{of[i], xf[i], yf[i]}
+                                    : Plane{of[i], 0.0f, 0.0f};
 }
 
 } // namespace
+
+void setup_coverage(const TriInput &in, TriSetup *tri)
+{
+    const ScreenTri &st = in.st;
+    const RenderState &state = in.state;
+    tri->exact = st.exact;
+    tri->small = st.small;
+    tri->min_x = (int16_t)st.min_x;
+    tri->max_x = (int16_t)st.max_x;
+    tri->min_y = (int16_t)st.min_y;
+    tri->max_y = (int16_t)st.max_y;
+
+    if (st.exact) {
+        ExactEdges &x = tri->exact_edges;
+        for (int e = 0; e < 3; e++) {
+            const int i = e, j = (e + 1) % 3;
+            x.x[e] = st.x[e];
+            x.y[e] = st.y[e];
+            x.owns[e] = clip_owns(st.y[i] - st.y[j], st.x[j] - st.x[i]);
+        }
+    } else if (!st.small) { // the 32-bit path takes its edges from the corners itself
+        clip_edges(st, tri->edge);
+    }
+
+    const Basis k = tri->basis = corner_basis(st);
+    // r rides along with z: two lanes cost one, and most triangles are drawn.
+    double zr[3][2];
+    for (int i = 0; i < 3; i++) {
+        zr[i][0] = in.c[i].ooz;
+        zr[i][1] = in.c[i].r;
+    }
+    double a0[2], dx[2], dy[2];
+    int usable = 0;
+    solve2(k, zr, a0, dx, dy, &usable);
+    tri->z = lane_plane(zr, 0, usable, a0, dx, dy);
+    tri->r = lane_plane(zr, 1, usable, a0, dx, dy);
+    tri->depth_test = state.depth_mode == GR_DEPTHBUFFER_ZBUFFER;
+    tri->depth_write = tri->depth_test && state.depth_mask;
+    tri->depth_func = state.depth_func;
+}
+
+void setup_shading(const TriInput &in, TriSetup *tri)
+{
+    const RenderState &state = in.state;
+    const Corner *c[3] = {&in.c[0], &in.c[1], &in.c[2]};
+    const Basis &k = tri->basis;
+    // Grey shades (the program's) share one plane: the same inputs give the same plane.
+    const bool g_is_r = c[0]->g == c[0]->r && c[1]->g == c[1]->r && c[2]->g == c[2]->r;
+    const bool b_is_r = c[0]->b == c[0]->r && c[1]->b == c[1]->r && c[2]->b == c[2]->r;
+    tri->grey = g_is_r && b_is_r;
+    tri->g = tri->b = tri->r;
+    if (!tri->grey) {
+        double gb[3][2], a0[2], dx[2], dy[2];
+        for (int i = 0; i < 3; i++) {
+            gb[i][0] = c[i]->g;
+            gb[i][1] = c[i]->b;
+        }
+        int usable = 0;
+        solve2(k, gb, a0, dx, dy, &usable);
+        if (!g_is_r)
+            tri->g = lane_plane(gb, 0, usable, a0, dx, dy);
+        if (!b_is_r)
+            tri->b = lane_plane(gb, 1, usable, a0, dx, dy);
+    }
+
+    // s and t come as s/w and t/w of unit 0, over the corner's own 1/w (unit 0's 1/w is
+    // a hint the program leaves at 0). A corner with 1/w = 0, or a quotient that
+    // overflows, has no texture position: the triangle is drawn untextured.
+    const Texture *tex = state.texture;
+    tri->textured = false;
+    tri->s = tri->t = Plane{0.0f, 0.0f, 0.0f};
+    tri->level = MipLevel{};
+    if (!tex || tex->level_count <= 0)
+        return;
+    if (c[0]->oow == 0.0f || c[1]->oow == 0.0f || c[2]->oow == 0.0f)
+        return;
+    // Each corner's t/w and s/w over its 1/w, in texture units:
+    // lane 0 is t, lane 1 s. A quotient is infinite or NaN exactly when its exponent bits
+    // are all set.
+    const D2 d;
+    const hn::Rebind<float, D2> df;
+    const hn::Rebind<uint32_t, D2> du;
+    const size_t n = hn::Lanes(d);
+    const hn::Vec<decltype(du)> exp = hn::Set(du, 0x7f800000u);
+    const hn::Vec<D2> unit = hn::Set(d, (double)tex->texels_per_unit);
+    double ts[3][2];
+    for (int i = 0; i < 3; i++) {
+        const float tw_sw[2] = {c[i]->tow, c[i]->sow};
+        for (size_t j = 0; j < 2; j += n) {
+            const hn::Vec<decltype(df)> q =
+                hn::Div(hn::LoadU(df, tw_sw + j), hn::Set(df, c[i]->oow));
+            if (!hn::AllFalse(du, hn::Eq(hn::And(hn::BitCast(du, q), exp), exp)))
+                return;
+            hn::StoreU(hn::Mul(hn::PromoteTo(d, q), unit), d, ts[i] + j);
+        }
+    }
+    double a0[2], gx[2], gy[2];
+    int fits = 0;
+    const int ok = solve2(k, ts, a0, gx, gy, &fits);
+    const bool t_ok = ok & 1, s_ok = ok & 2;
+    const double tdx = gx[0], tdy = gy[0], sdx = gx[1], sdy = gy[1];
+    // The level comes from the float gradients, 0 for a plane that could not be solved.
+    const float gsx = s_ok && fits_float(sdx) ? (float)sdx : 0.0f;
+    const float gsy = s_ok && fits_float(sdy) ? (float)sdy : 0.0f;
+    const float gtx = t_ok && fits_float(tdx) ? (float)tdx : 0.0f;
+    const float gty = t_ok && fits_float(tdy) ? (float)tdy : 0.0f;
+    const int level = setup_choose_level(gsx, gsy, gtx, gty, tex->level_count);
+    const MipLevel &top = tex->level[0], &lv = tex->level[level];
+    tri->textured = true;
+    tri->level = lv;
+    Plane planes[2];
+    wrap_planes(ok, a0, gx, gy, {top.height_log2, top.width_log2},
+                {top.height_log2 - lv.height_log2, top.width_log2 - lv.width_log2}, planes);
+    tri->t = planes[0];
+    tri->s = planes[1];
+}
+
+void setup_triangle(const TriInput &in, TriSetup *tri)
+{
+    setup_coverage(in, tri);
+    setup_shading(in, tri);
+}
+
+} // namespace accel::HWY_NAMESPACE
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace accel
+{
+HWY_EXPORT(setup_triangle);
+} // namespace accel
+
+void setup_triangle(const TriInput &in, TriSetup *tri)
+{
+    SIMD_DISPATCH(setup_triangle)(in, tri);
+}
 
 int setup_choose_level(float sdx, float sdy, float tdx, float tdy, int level_count)
 {
@@ -192,120 +311,4 @@ void setup_order(TriInput *in)
     if (in->st.order[1] == 2)
         std::swap(in->c[1], in->c[2]);
 }
-
-void setup_coverage(const TriInput &in, TriSetup *tri)
-{
-    const ScreenTri &st = in.st;
-    const RenderState &state = in.state;
-    tri->exact = st.exact;
-    tri->small = st.small;
-    tri->min_x = (int16_t)st.min_x;
-    tri->max_x = (int16_t)st.max_x;
-    tri->min_y = (int16_t)st.min_y;
-    tri->max_y = (int16_t)st.max_y;
-
-    if (st.exact) {
-        // The same rule as clip.cpp's edges, on the exact corners.
-        ExactEdges &x = tri->exact_edges;
-        for (int e = 0; e < 3; e++) {
-            const int i = e, j = (e + 1) % 3;
-            x.x[e] = st.x[e];
-            x.y[e] = st.y[e];
-            x.owns[e] = st.y[i] > st.y[j] || (st.y[i] == st.y[j] && st.x[j] < st.x[i]);
-        }
-    } else if (!st.small) { // the 32-bit path takes its edges from the corners itself
-        clip_edges(st, tri->edge);
-    }
-
-    const Basis k = tri->basis = corner_basis(st);
-    // r rides along with z: two lanes cost one, and most triangles are drawn.
-    static_assert(offsetof(Corner, r) == offsetof(Corner, ooz) + sizeof(float));
-    double zr[3][2];
-    for (int i = 0; i < 3; i++) // ooz and r side by side: one load and one widening
-        _mm_storeu_pd(
-            zr[i], _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64((const __m128i *)&in.c[i].ooz))));
-    double a0[2], dx[2], dy[2];
-    const int usable = solve2(k, zr, a0, dx, dy) & fits_float2(a0, dx, dy);
-    tri->z = lane_plane(k, zr, 0, usable, a0, dx, dy);
-    tri->r = lane_plane(k, zr, 1, usable, a0, dx, dy);
-    tri->depth_test = state.depth_mode == GR_DEPTHBUFFER_ZBUFFER;
-    tri->depth_write = tri->depth_test && state.depth_mask;
-    tri->depth_func = state.depth_func;
-}
-
-void setup_shading(const TriInput &in, TriSetup *tri)
-{
-    const RenderState &state = in.state;
-    const Corner *c[3] = {&in.c[0], &in.c[1], &in.c[2]};
-    const Basis &k = tri->basis;
-    double val[3];
-    // Grey shades (the program's) share one plane: the same inputs give the same plane.
-    const bool g_is_r = c[0]->g == c[0]->r && c[1]->g == c[1]->r && c[2]->g == c[2]->r;
-    const bool b_is_r = c[0]->b == c[0]->r && c[1]->b == c[1]->r && c[2]->b == c[2]->r;
-    tri->grey = g_is_r && b_is_r;
-    if (g_is_r) {
-        tri->g = tri->r;
-    } else {
-        for (int i = 0; i < 3; i++)
-            val[i] = c[i]->g;
-        tri->g = solve_plane(k, val);
-    }
-    if (b_is_r) {
-        tri->b = tri->r;
-    } else {
-        for (int i = 0; i < 3; i++)
-            val[i] = c[i]->b;
-        tri->b = solve_plane(k, val);
-    }
-
-    // s and t come as s/w and t/w of unit 0, over the corner's own 1/w (unit 0's 1/w is
-    // a hint the program leaves at 0). A corner with 1/w = 0, or a quotient that
-    // overflows, has no texture position: the triangle is drawn untextured.
-    const Texture *tex = state.texture;
-    tri->textured = false;
-    tri->s = tri->t = Plane{0.0f, 0.0f, 0.0f};
-    tri->level = MipLevel{};
-    if (!tex || tex->level_count <= 0)
-        return;
-    if (c[0]->oow == 0.0f || c[1]->oow == 0.0f || c[2]->oow == 0.0f)
-        return;
-    // The six quotients in two divisions (the same bits as one by one); a quotient is
-    // infinite or NaN exactly when its exponent bits are all set.
-    const __m128 q01 = _mm_div_ps(_mm_setr_ps(c[0]->sow, c[0]->tow, c[1]->sow, c[1]->tow),
-                                  _mm_setr_ps(c[0]->oow, c[0]->oow, c[1]->oow, c[1]->oow));
-    const __m128 q2 = _mm_div_ps(_mm_setr_ps(c[2]->sow, c[2]->tow, 0.0f, 0.0f),
-                                 _mm_setr_ps(c[2]->oow, c[2]->oow, 1.0f, 1.0f));
-    const __m128i exp = _mm_set1_epi32(0x7f800000);
-    const __m128i bad =
-        _mm_or_si128(_mm_cmpeq_epi32(_mm_and_si128(_mm_castps_si128(q01), exp), exp),
-                     _mm_cmpeq_epi32(_mm_and_si128(_mm_castps_si128(q2), exp), exp));
-    if (_mm_movemask_epi8(bad))
-        return;
-    const __m128d unit = _mm_set1_pd((double)tex->texels_per_unit);
-    double st_val[3][2];
-    _mm_storeu_pd(st_val[0], _mm_mul_pd(_mm_cvtps_pd(q01), unit));
-    _mm_storeu_pd(st_val[1], _mm_mul_pd(_mm_cvtps_pd(_mm_movehl_ps(q01, q01)), unit));
-    _mm_storeu_pd(st_val[2], _mm_mul_pd(_mm_cvtps_pd(q2), unit));
-    double a0[2], gx[2], gy[2];
-    const int ok = solve2(k, st_val, a0, gx, gy);
-    const bool s_ok = ok & 1, t_ok = ok & 2;
-    const double sdx = gx[0], sdy = gy[0], tdx = gx[1], tdy = gy[1];
-    // The level comes from the float gradients, 0 for a plane that could not be solved.
-    const float gsx = s_ok && fits_float(sdx) ? (float)sdx : 0.0f;
-    const float gsy = s_ok && fits_float(sdy) ? (float)sdy : 0.0f;
-    const float gtx = t_ok && fits_float(tdx) ? (float)tdx : 0.0f;
-    const float gty = t_ok && fits_float(tdy) ? (float)tdy : 0.0f;
-    const int level = setup_choose_level(gsx, gsy, gtx, gty, tex->level_count);
-    const MipLevel &top = tex->level[0], &lv = tex->level[level];
-    tri->textured = true;
-    tri->level = lv;
-    wrap_planes(ok, a0, gx, gy, {top.width_log2, top.height_log2},
-                {top.width_log2 - lv.width_log2, top.height_log2 - lv.height_log2}, &tri->s,
-                &tri->t);
-}
-
-void setup_triangle(const TriInput &in, TriSetup *tri)
-{
-    setup_coverage(in, tri);
-    setup_shading(in, tri);
-}
+#endif

@@ -1,7 +1,8 @@
 // setup.h: the setup stage's record, everything constant across one triangle.
 // Reads a TriInput (the clipped corners, their attributes and the render state captured
 // at submission); writes a TriSetup that the raster stage walks without looking back.
-#pragma once
+#ifndef ACCEL_SETUP_H
+#define ACCEL_SETUP_H
 
 #include <cstdint>
 
@@ -73,14 +74,36 @@ Corner setup_corner(const GrVertex &g);
 // clipping gave in->st.
 void setup_order(TriInput *in);
 
-// Builds the triangle's record; the same input always gives the same record.
+// Builds the triangle's record with the selected SIMD target (simd.h); the same input
+// always gives the same record, on every target.
 void setup_triangle(const TriInput &in, TriSetup *tri);
-// The same record in two halves. setup_coverage fills what tells which pixels are drawn
-// (flags, box, edges, the z plane, and r with it); setup_shading the other colour and the
-// texture planes, only needed once some pixel passes the depth test.
-void setup_coverage(const TriInput &in, TriSetup *tri);
-void setup_shading(const TriInput &in, TriSetup *tri);
 
 // The mipmap level for level-0 texel gradients: the nearest to log2 of the longer
 // gradient, 0..level_count-1.
 int setup_choose_level(float sdx, float sdy, float tdx, float tdy, int level_count);
+
+#endif // ACCEL_SETUP_H
+
+// Once per SIMD target, for the raster stage compiled for the same one (setup.cpp).
+#if defined(ACCEL_SETUP_H_TARGET) == defined(HWY_TARGET_TOGGLE)
+#ifdef ACCEL_SETUP_H_TARGET
+#undef ACCEL_SETUP_H_TARGET
+#else
+#define ACCEL_SETUP_H_TARGET
+#endif
+
+#include <hwy/highway.h>
+
+HWY_BEFORE_NAMESPACE();
+namespace accel::HWY_NAMESPACE
+{
+// setup_triangle in two halves. setup_coverage fills what tells which pixels are drawn
+// (flags, box, edges, the z plane, and r with it); setup_shading the other colour and the
+// texture planes, only needed once some pixel passes the depth test.
+void setup_coverage(const TriInput &in, TriSetup *tri);
+void setup_shading(const TriInput &in, TriSetup *tri);
+void setup_triangle(const TriInput &in, TriSetup *tri);
+} // namespace accel::HWY_NAMESPACE
+HWY_AFTER_NAMESPACE();
+
+#endif // ACCEL_SETUP_H_TARGET

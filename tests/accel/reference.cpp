@@ -182,13 +182,15 @@ void ref_triangle(Image *img, const GrVertex &a, const GrVertex &b, const GrVert
     const int y1 = (int)std::min(SCREEN_H - 1.0, std::floor((std::min(hi_y, 1e9) - 8) / 16));
     ScreenTri st;
     TriSetup tri;
-    const float cx[3] = {a.x, b.x, c.x}, cy[3] = {a.y, b.y, c.y};
-    const bool drawn = clip_corners(cx, cy, &st);
+    const int64_t drawing = simd_selected();
+    simd_select(test_targets().back());
+    const bool drawn = clip_corners(RawTri{{a.x, b.x, c.x}, {a.y, b.y, c.y}}, &st);
     if (drawn) {
         TriInput in{st, {setup_corner(a), setup_corner(b), setup_corner(c)}, state};
         setup_order(&in);
         setup_triangle(in, &tri);
     }
+    simd_select(drawing);
     if (small)
         cover<__int128>(img, sx, sy, drawn ? &tri : nullptr, state, x0, x1, y0, y1);
     else
@@ -239,6 +241,12 @@ void test_texture(TestTexture *t, int width_log2, int height_log2, int levels,
                 px[(size_t)(y << wl) + x] = fill(l, x, y);
         t->tex.level[l] = MipLevel{px.data(), wl, hl};
     }
+}
+
+std::vector<int64_t> test_targets()
+{
+    int64_t targets[SIMD_MAX_TARGETS];
+    return std::vector<int64_t>(targets, targets + simd_available(targets));
 }
 
 uint32_t rng_next(Rng *r)

@@ -9,6 +9,7 @@
 
 #include "accel.h"
 #include "pipeline.h"
+#include "simd.h"
 
 struct Image {
     std::vector<uint32_t> color; // SCREEN_W * SCREEN_H, bottom row first
@@ -41,6 +42,11 @@ struct TestTexture {
 };
 void test_texture(TestTexture *t, int width_log2, int height_log2, int levels,
                   uint32_t (*fill)(int level, int x, int y));
+
+// The SIMD targets this processor runs, best first, the portable one last (simd.h). The
+// tests draw with each in turn (simd_select); the reference clips and sets up with the
+// portable one, so every other is held to it.
+std::vector<int64_t> test_targets();
 
 // Small deterministic random numbers for the random-triangle tests.
 struct Rng {

@@ -51,22 +51,21 @@ std::vector<Draw> random_draws(uint32_t seed, int count, const Texture *tex)
     return out;
 }
 
-// Both texture paths: the wide one where the processor has it, and the baseline.
+// Every SIMD target the processor runs.
 TEST(Raster, RandomTrianglesMatchTheReference)
 {
     TestTexture tex;
     test_texture(&tex, 6, 6, 7, checker);
-    const bool wide = raster_wide();
     for (uint32_t seed = 1; seed <= 6; seed++) {
         const std::vector<Draw> draws = random_draws(seed, 150, &tex.tex);
         const Image want = reference_image(draws);
-        for (const bool use_wide : {true, false}) {
-            raster_set_wide(use_wide);
+        for (int64_t target : test_targets()) {
+            simd_select(target);
             EXPECT_EQ(count_differences(pipeline_image(draws, 0), want), 0)
-                << "seed " << seed << (raster_wide() ? ", wide" : ", baseline");
+                << "seed " << seed << ", " << simd_name(target);
         }
+        simd_select(simd_best());
     }
-    raster_set_wide(wide);
 }
 
 // The one check that the picture does not depend on the thread count: more triangles

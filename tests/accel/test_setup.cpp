@@ -45,7 +45,12 @@ TEST(FillRule, FansCoverEveryPixelOnce)
         }
         EXPECT_EQ(std::count_if(count.begin(), count.end(), [](int k) { return k > 1; }), 0)
             << "pixels covered by two triangles of the fan around " << r[0].x << ", " << r[0].y;
-        EXPECT_EQ(count_differences(pipeline_image(fan, 0), reference_image(fan)), 0);
+        const Image want = reference_image(fan);
+        for (int64_t target : test_targets()) {
+            simd_select(target);
+            EXPECT_EQ(count_differences(pipeline_image(fan, 0), want), 0) << simd_name(target);
+        }
+        simd_select(simd_best());
     }
 }
 
@@ -79,7 +84,12 @@ TEST(FillRule, ZeroAreaSliversAndDustMatchTheReference)
         }
         d.push_back(dust);
     }
-    EXPECT_EQ(count_differences(pipeline_image(d, 0), reference_image(d)), 0);
+    const Image want = reference_image(d);
+    for (int64_t target : test_targets()) {
+        simd_select(target);
+        EXPECT_EQ(count_differences(pipeline_image(d, 0), want), 0) << simd_name(target);
+    }
+    simd_select(simd_best());
 }
 
 // The reference shades from setup's own planes, so these check the planes themselves:
@@ -92,8 +102,7 @@ TEST(Planes, AttributesReachTheCornerValues)
     const GrVertex a = vtx(10.5f, 20.5f, 10, 100), b = vtx(600.25f, 40.5f, 250, 3000),
                    c = vtx(200.5f, 470.75f, 128, 7);
     ScreenTri st;
-    const float x[3] = {a.x, b.x, c.x}, y[3] = {a.y, b.y, c.y};
-    ASSERT_TRUE(clip_corners(x, y, &st));
+    ASSERT_TRUE(clip_corners(RawTri{{a.x, b.x, c.x}, {a.y, b.y, c.y}}, &st));
     TriSetup tri;
     TriInput in{st, {setup_corner(a), setup_corner(b), setup_corner(c)}, RenderState{}};
     setup_order(&in);
@@ -123,8 +132,7 @@ TEST(Planes, TexturePlanesReachTheCornersUpToWholePeriods)
                 p = vtx(cx + rng_float(&rng, -size, size), cy + rng_float(&rng, -size, size), 255,
                         1, s0 + rng_float(&rng, -300, 300), t0 + rng_float(&rng, -300, 300));
             ScreenTri st;
-            const float x[3] = {v[0].x, v[1].x, v[2].x}, y[3] = {v[0].y, v[1].y, v[2].y};
-            if (!clip_corners(x, y, &st))
+            if (!clip_corners(RawTri{{v[0].x, v[1].x, v[2].x}, {v[0].y, v[1].y, v[2].y}}, &st))
                 continue;
             TriInput in{st, {setup_corner(v[0]), setup_corner(v[1]), setup_corner(v[2])}, state};
             setup_order(&in);

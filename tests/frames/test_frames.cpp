@@ -1,5 +1,6 @@
 // Whole frames: the real demo on the bundled assets, with no display and no 60 Hz wait,
-// dumping every shown frame; frames 0 and 100 are compared with pictures kept in ref/.
+// dumping every shown frame; frames 0 and 100 are compared with pictures kept in ref/,
+// and the frames of every SIMD target the processor runs with the default's.
 // (That the picture does not depend on the thread count is tests/accel's business.)
 //
 // Tolerance: on the machine the pictures were made on, the frames are byte for byte the
@@ -13,6 +14,7 @@
 // FRAMES_UPDATE_REFS=1 writes the pictures of this run to ref/ instead of comparing.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -29,6 +31,21 @@ namespace
 {
 
 constexpr size_t ROW = 1 + 640 * 3; // a filter byte, then the row's pixels
+
+// The last frame compared. Emulated (a cross build under qemu-user) a frame takes some
+// fifty times longer: there frame 0 only.
+#ifdef FRAMES_EMULATED
+constexpr int LAST = 0;
+#else
+constexpr int LAST = 100;
+#endif
+
+std::string frame_name(int n)
+{
+    char name[64];
+    std::snprintf(name, sizeof name, "board0-frame%06d.png", n);
+    return name;
+}
 
 // The rows of one of the library's own 640 x 480 dumps (8-bit RGB, every row filter 0),
 // top row first; empty when it is not one.
@@ -50,9 +67,10 @@ std::string read_png(const fs::path &path)
                : "";
 }
 
-// Runs the demo in a fresh folder holding the assets until frame 100 has been shown,
-// then presses a key. Returns the dump folder.
-fs::path run_demo()
+// Runs the demo in a fresh folder holding the assets until frame `last` has been shown,
+// then presses a key. Returns the dump folder. simd: ACCEL_SIMD's value, empty for the
+// default.
+fs::path run_demo(int last, const std::string &simd = "")
 {
     const std::string dir = make_temp_dir();
     fs::create_directories(dir + "/dump");
@@ -63,13 +81,14 @@ fs::path run_demo()
     EXPECT_TRUE(run_start({DEMO_PATH,
                            {},
                            dir,
-                           {"ACCEL_DISPLAY=none", "ACCEL_VSYNC=0", "ACCEL_DUMP=dump"},
+                           {"ACCEL_DISPLAY=none", "ACCEL_VSYNC=0", "ACCEL_DUMP=dump",
+                            simd.empty() ? "ACCEL_SIMD" : "ACCEL_SIMD=" + simd},
                            PIPE,
                            PIPE},
                           &run, &why))
         << why;
-    // Frame 100 is complete once the next one has been started.
-    const fs::path next = fs::path(dir) / "dump" / "board0-frame000101.png";
+    // Frame `last` is complete once the next one has been started.
+    const fs::path next = fs::path(dir) / "dump" / frame_name(last + 1);
     for (const long long end = now_ms() + 120000;
          !fs::exists(next) && now_ms() < end && !run_pump(&run, 20);) {
     }
@@ -81,9 +100,9 @@ fs::path run_demo()
 
 TEST(Frames, MatchTheKeptPictures)
 {
-    const fs::path one = run_demo();
-    for (const int n : {0, 100}) {
-        const std::string name = n ? "board0-frame000100.png" : "board0-frame000000.png";
+    const fs::path one = run_demo(LAST);
+    for (const int n : {0, LAST}) {
+        const std::string name = frame_name(n);
         const std::string got = read_png(one / name);
         ASSERT_EQ(got.size(), ROW * 480) << name << " is not a 640 x 480 picture";
         const fs::path ref = fs::path(REFS_DIR) / ("frame" + std::to_string(n) + ".png");
@@ -99,6 +118,39 @@ TEST(Frames, MatchTheKeptPictures)
         EXPECT_LE(differing, 307) << name << " differs from " << ref;
     }
     fs::remove_all(one.parent_path());
+}
+
+// The same bytes with every SIMD target the processor runs, as the library lists them
+// when ACCEL_SIMD names none of them (and refuses to open the board).
+TEST(Frames, AreTheSameOnEverySimdTarget)
+{
+    const Child listing =
+        run_to_end({.exe = DEMO_PATH,
+                    .dir = ASSETS_DIR,
+                    .env = {"ACCEL_DISPLAY=none", "ACCEL_SIMD=none-such", "ACCEL_DEBUG=1"},
+                    .in = PIPE,
+                    .out = PIPE});
+    EXPECT_FALSE(exited_with(listing, 0));
+    const std::string runs = "this processor runs:";
+    const size_t at = listing.err_text.find(runs);
+    ASSERT_NE(at, std::string::npos) << listing.err_text;
+    std::vector<std::string> targets;
+    std::string line = listing.err_text.substr(at + runs.size());
+    line = line.substr(0, line.find('\n')) + " ";
+    for (size_t from = 1, end; (end = line.find(' ', from)) != std::string::npos; from = end + 1)
+        targets.push_back(line.substr(from, end - from));
+    ASSERT_FALSE(targets.empty());
+    EXPECT_EQ(targets.back(), "scalar");
+    const int last = std::min(LAST, 30);
+    const fs::path want = run_demo(last);
+    for (const std::string &t : targets) {
+        const fs::path got = run_demo(last, t);
+        for (int n : {0, last})
+            EXPECT_EQ(read_file(got / frame_name(n)), read_file(want / frame_name(n)))
+                << frame_name(n) << " with " << t;
+        fs::remove_all(got.parent_path());
+    }
+    fs::remove_all(want.parent_path());
 }
 
 } // namespace
