@@ -73,7 +73,8 @@ TEST(File3df, EachHeaderRuleBrokenOnceIsRefusedAndLeavesInfoAlone)
         {3, "aspect ratio: 2 2", false},                          // reduced
         {3, "aspect ratio: 4294967297 1", false},                 // which 32 bits would wrap to 1
         {-1, "3df v1.1\rrgb565\rlod range: 1 4\raspect ratio: 1 1\r" + TEXELS, false}, // CR
-        {-1, "3df v1.1\nrgb565\nlod range: 1 4\naspect ratio: 1 1", false}, // the last LF
+        {-1, "3df v1.1\nrgb565\nlod range: 1 4\naspect ratio: 1 1", false},       // the last LF
+        {-1, "3df v1.1\nrgb565\nlod range: 1 4\naspect ratio: 1 1\r\r\n", false}, // one CR
         {-1, std::string("3df v1.1\nrgb565\0\nlod range: 1 4\naspect ratio: 1 1\n", 51), false},
         {-1, std::string(1 << 20, 'a'), false},
         {-1, "", false},
