@@ -128,6 +128,9 @@ GrMipMapId_t allocate(Input *in, Run *run)
 // the run fast and quiet (no display, no waiting, no dump).
 void set_env(uint8_t e, uint8_t display)
 {
+    setenv("ACCEL_VSYNC", "0", 1);
+    unsetenv("ACCEL_DEBUG");
+    unsetenv("ACCEL_DUMP");
     setenv("ACCEL_DISPLAY", display == 0xff ? "bogus" : "none", 1);
     static const char *const boards[8] = {nullptr, "0", "1", "2", "8", "9", "-1", "x"};
     static const char *const texmem[8] = {nullptr, "1",       "100", "4096",
@@ -248,14 +251,6 @@ void step(Input *in, Run *run)
 }
 
 } // namespace
-
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
-{
-    setenv("ACCEL_VSYNC", "0", 1);
-    unsetenv("ACCEL_DEBUG");
-    unsetenv("ACCEL_DUMP");
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

@@ -30,8 +30,7 @@ TEST(Decode, EveryFormatAndShapeRoundTripsThroughTheTool)
             const Encoded enc = enc_encode(enc_mip_chain(im, shape, false), f.format);
             const std::string path = scratch_path("round.3DF"), what = f.name;
             ASSERT_TRUE(enc_write_3df(path.c_str(), shape, enc));
-            TexMemoryPtr mem;
-            const Texture *tex = load_texture(path, &mem);
+            const Texture *tex = load_texture(path);
             ASSERT_NE(tex, nullptr) << what;
             ASSERT_EQ(tex->level_count, (int)enc.decoded.size()) << what;
             for (int lv = 0; lv < tex->level_count; lv++) {

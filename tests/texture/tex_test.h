@@ -1,12 +1,10 @@
 // tex_test.h: what the texture tests share: a scratch folder, files written byte for
-// byte, and a texture memory of the library's own, decoded as the sampler sees it.
+// byte, and a file's texture decoded as the sampler sees it.
 #pragma once
 
-#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <string>
 
 #include "texture.h"
@@ -15,15 +13,11 @@
 inline std::string scratch_path(const std::string &name)
 {
     static struct Scratch {
-        std::string dir;
-        Scratch()
-        {
-            char t[] = "/tmp/test_texture-XXXXXX";
-            dir = mkdtemp(t) ? t : "";
-        }
+        char dir[32] = "/tmp/test_texture-XXXXXX";
+        Scratch() { mkdtemp(dir); }
         ~Scratch() { std::filesystem::remove_all(dir); }
     } scratch;
-    return scratch.dir + "/" + name;
+    return std::string(scratch.dir) + "/" + name;
 }
 
 inline void write_file(const std::string &path, const std::string &bytes)
@@ -37,20 +31,12 @@ inline std::string read_file(const std::string &path)
     return std::string(std::istreambuf_iterator<char>(f), {});
 }
 
-// A texture memory on the heap (the record is large), released with its textures.
-struct TexMemoryRelease {
-    void operator()(TexMemory *mem) const
-    {
-        tex_memory_release(mem);
-        delete mem;
-    }
-};
-using TexMemoryPtr = std::unique_ptr<TexMemory, TexMemoryRelease>;
-
 // The file's texture as the sampler sees it: gu3dfGetInfo, gu3dfLoad, then allocated and
-// downloaded with the program's values; null (and a failure) where a step refuses.
-inline const Texture *load_texture(const std::string &path, TexMemoryPtr *mem)
+// downloaded with the program's values into a memory of its own, valid until the next
+// call; null where a step refuses.
+inline const Texture *load_texture(const std::string &path)
 {
+    static TexMemory mem; // large: not on the stack
     Gu3dfInfo info;
     if (!gu3dfGetInfo(path.c_str(), &info))
         return nullptr;
@@ -58,19 +44,13 @@ inline const Texture *load_texture(const std::string &path, TexMemoryPtr *mem)
     info.data = data.data();
     if (!gu3dfLoad(path.c_str(), &info))
         return nullptr;
-    mem->reset(new TexMemory);
-    tex_memory_init(mem->get(), 2u << 20, 0);
+    tex_memory_release(&mem);
+    tex_memory_init(&mem, 2u << 20, 0);
     const Gu3dfHeader &h = info.header;
     const int32_t handle = tex_allocate(
-        mem->get(), GR_TMU0, GR_MIPMAPLEVELMASK_BOTH, (int32_t)h.width, (int32_t)h.height, h.format,
+        &mem, GR_TMU0, GR_MIPMAPLEVELMASK_BOTH, (int32_t)h.width, (int32_t)h.height, h.format,
         GR_MIPMAP_NEAREST, h.small_lod, h.large_lod, h.aspect_ratio, GR_TEXTURECLAMP_WRAP,
         GR_TEXTURECLAMP_WRAP, GR_TEXTUREFILTER_BILINEAR, GR_TEXTUREFILTER_BILINEAR, 0.0f, 0);
-    tex_download(mem->get(), handle, data.data(), &info.table);
-    return tex_lookup(**mem, handle);
-}
-
-// Texel (x, y) of a level as 0xAABBGGRR (bytes R, G, B, A).
-inline uint32_t texel_at(const MipLevel &lv, int x, int y)
-{
-    return lv.texels[((size_t)y << lv.width_log2) + x];
+    tex_download(&mem, handle, data.data(), &info.table);
+    return tex_lookup(mem, handle);
 }
