@@ -63,10 +63,10 @@ void queue(Pipeline *p, Board *board, const std::vector<Draw> &draws, size_t fro
     }
 }
 
-// Frames 0 and 37 against the reference, frame 0 with every SIMD target too. A swap hands frame A over and the program goes
-// on queuing frame B into the other buffer; the wait for A's ticket must return with all
-// of A drawn. B's first commands stay in the batch being filled, so the wait is the only
-// thing that holds A's last batches back; a wait that returns early shows only when the
+// Frames 0 and 37 against the reference, frame 0 with every SIMD target too. A swap hands frame A
+// over and the program goes on queuing frame B into the other buffer; the wait for A's ticket must
+// return with all of A drawn. B's first commands stay in the batch being filled, so the wait is the
+// only thing that holds A's last batches back; a wait that returns early shows only when the
 // workers are slow, hence each thread count twice.
 TEST(Frame, ProgramFramesMatchTheReferenceAndWaitForTheirTicket)
 {
