@@ -61,3 +61,13 @@ bool window_x11_lost()
 {
     return lost;
 }
+
+bool window_x11_destroyed(const SDL_SysWMmsg *msg, SDL_Window *window)
+{
+    if (msg->subsystem != SDL_SYSWM_X11 || msg->msg.x11.event.type != DestroyNotify)
+        return false;
+    SDL_SysWMinfo info;
+    SDL_VERSION(&info.version);
+    return SDL_GetWindowWMInfo(window, &info) && info.subsystem == SDL_SYSWM_X11 &&
+           info.info.x11.window == msg->msg.x11.event.xdestroywindow.window;
+}

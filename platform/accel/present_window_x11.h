@@ -3,6 +3,7 @@
 #pragma once
 
 struct SDL_Window;
+struct SDL_SysWMmsg;
 
 // Replaces Xlib's error handlers, which print and end the process, by quiet ones.
 void window_x11_quiet_errors();
@@ -10,3 +11,5 @@ void window_x11_quiet_errors();
 void window_x11_watch(SDL_Window *window);
 // True once the X server has gone: no SDL call may touch the desktop any more.
 bool window_x11_lost();
+// True when msg says that this window was destroyed, by whatever program did it.
+bool window_x11_destroyed(const SDL_SysWMmsg *msg, SDL_Window *window);
