@@ -222,8 +222,8 @@ bool others_may_use(int sig)
 
 bool ends_process(int sig)
 {
-    return sig != SIGKILL && sig != SIGSTOP && sig != SIGTSTP && sig != SIGTTIN &&
-           sig != SIGTTOU && sig != SIGCONT && sig != SIGCHLD && sig != SIGURG && sig != SIGWINCH;
+    return sig != SIGKILL && sig != SIGSTOP && sig != SIGTSTP && sig != SIGTTIN && sig != SIGTTOU &&
+           sig != SIGCONT && sig != SIGCHLD && sig != SIGURG && sig != SIGWINCH;
 }
 
 // Every signal that ends the process, and Ctrl-Z's stop, would leave the alternate screen,

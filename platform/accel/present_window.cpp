@@ -59,7 +59,7 @@ void choose_driver()
     const char *wayland = std::getenv("WAYLAND_DISPLAY");
     const bool wayland_reachable =
         wayland && *wayland && (wayland[0] == '/' || named("XDG_RUNTIME_DIR"));
-    const char *drivers = named("DISPLAY") ? (wayland_reachable ? "x11,wayland" : "x11")
+    const char *drivers = named("DISPLAY")    ? (wayland_reachable ? "x11,wayland" : "x11")
                           : wayland_reachable ? "wayland"
                                               : nullptr;
     if (drivers)

@@ -160,8 +160,8 @@ bool others_may_use(int sig)
 
 bool ends_process(int sig)
 {
-    return sig != SIGKILL && sig != SIGSTOP && sig != SIGTSTP && sig != SIGTTIN &&
-           sig != SIGTTOU && sig != SIGCONT && sig != SIGCHLD && sig != SIGURG && sig != SIGWINCH;
+    return sig != SIGKILL && sig != SIGSTOP && sig != SIGTSTP && sig != SIGTTIN && sig != SIGTTOU &&
+           sig != SIGCONT && sig != SIGCHLD && sig != SIGURG && sig != SIGWINCH;
 }
 
 void install_handlers()

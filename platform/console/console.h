@@ -2,10 +2,10 @@
 //
 // While the console is open, a terminal on standard input is in non-canonical, no-echo
 // mode; it is restored on every way out (return from main, exit, and every signal whose
-// default action ends the process). Keys also come from the library's windows: a key pressed in one, or closing
-// it, counts as a key. They arrive through a pipe that console_open makes: its write end
-// is named in the environment as ACCEL_KEY_FD=<fd>, and the library writes one byte to
-// it per key press or window close.
+// default action ends the process). Keys also come from the library's windows: a key pressed in
+// one, or closing it, counts as a key. They arrive through a pipe that console_open makes: its
+// write end is named in the environment as ACCEL_KEY_FD=<fd>, and the library writes one byte to it
+// per key press or window close.
 //
 // The signal handlers restore the terminal, call the handler that was there before (if
 // any), then let the signal end the process as it would have. A display that installs its
