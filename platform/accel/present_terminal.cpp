@@ -212,12 +212,11 @@ void at_exit()
     leave_screen();
 }
 
-// Signals that others catch for their own ends and then go on (timers, profilers, user
-// signals): taken only while nobody has. Any other that ends the process is taken always.
-bool others_may_use(int sig)
+// A profiler's clocks come many times a second to a handler that goes on: taken only while
+// nobody has them, or the screen would be left and taken again with each.
+bool profiler_clock(int sig)
 {
-    return sig == SIGALRM || sig == SIGVTALRM || sig == SIGPROF || sig == SIGUSR1 ||
-           sig == SIGUSR2 || sig == SIGIO || (sig >= SIGRTMIN && sig <= SIGRTMAX);
+    return sig == SIGPROF || sig == SIGVTALRM;
 }
 
 bool ends_process(int sig)
@@ -227,7 +226,8 @@ bool ends_process(int sig)
 }
 
 // Every signal that ends the process, and Ctrl-Z's stop, would leave the alternate screen,
-// a hidden cursor and the picture's colours behind.
+// a hidden cursor and the picture's colours behind. The handler before (the console's) is
+// called after the screen is back; if it returns, the next frame takes the screen again.
 void install_handlers()
 {
     struct sigaction sa = {};
@@ -241,7 +241,7 @@ void install_handlers()
         const bool siginfo = prev.sa_flags & SA_SIGINFO;
         // An ignored signal does not end the program, so the screen stays.
         if ((!siginfo && prev.sa_handler == SIG_IGN) ||
-            ((siginfo || prev.sa_handler != SIG_DFL) && others_may_use(sig)))
+            ((siginfo || prev.sa_handler != SIG_DFL) && profiler_clock(sig)))
             continue;
         sa.sa_sigaction = sig == SIGTSTP ? on_stop : on_signal;
         installed[sig] = sigaction(sig, &sa, nullptr) == 0;

@@ -104,8 +104,10 @@ void video_down()
         return;
     // Once the desktop has gone, SDL's teardown would talk to it; what it holds is
     // released by the exit that follows.
-    if (!window_x11_lost())
+    if (!window_x11_lost()) {
+        window_x11_settle();
         SDL_Quit(); // the library is SDL's only user in the process: all of it goes
+    }
 }
 
 // ACCEL_KEY_FD as the console left it: a number naming an open descriptor.

@@ -1,7 +1,11 @@
 // test_program_faults.cpp: the demo meets faults from outside and ends cleanly.
 // Runs the real demo on a pseudo-terminal: an allocation that fails, signals at random
-// moments, a standard output that breaks or is missing, a terminal that hangs up.
+// moments and every signal that ends it, a standard output that breaks or is missing, a
+// terminal that hangs up, is not the controlling one or is dumb, settings that cannot be
+// honoured, a dump folder that fills up or holds planted links.
 // Clean means: it ends (no hang), not by a crash, and the terminal's mode is as before.
+#include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -220,6 +224,212 @@ TEST(ProgramFaults, TerminalThatHangsUpEndsTheDemo)
     EXPECT_TRUE(run_wait(&d)) << "still running after its terminal went away";
     expect_clean_end(d, "hang-up");
     run_finish(&d);
+}
+
+// ---- settings and terminals ------------------------------------------------------------
+
+// A setting that cannot be honoured fails where it is read, with the program's one line
+// and, under ACCEL_DEBUG, the library's reason; a key typed at once would end a run that
+// went on regardless.
+TEST(ProgramFaults, SettingsThatCannotBeHonouredFailWithTheirReason)
+{
+    const std::string dir = make_temp_dir();
+    write_file(dir + "/file", "");
+    const struct {
+        std::string env, message, reason;
+    } cases[] = {
+        {"ACCEL_DUMP=" + dir + "/missing", "main: grSstOpen failed for SST#0!\n", "ACCEL_DUMP="},
+        {"ACCEL_DUMP=" + dir + "/file", "main: grSstOpen failed for SST#0!\n", "ACCEL_DUMP="},
+        {"ACCEL_DUMP=/proc", "main: grSstOpen failed for SST#0!\n", "no file can be made"},
+        {"ACCEL_BOARDS=0", "could not allocate memory for Texture\n", "no board is open"},
+    };
+    for (const auto &c : cases) {
+        RunSetup r = demo_setup("none");
+        r.env.insert(r.env.end(), {c.env, "ACCEL_DEBUG=1"});
+        const Child d = run_to_end(r, "q");
+        EXPECT_TRUE(exited_with(d, 255)) << c.env << ": " << describe_end(d);
+        const size_t last = d.err_text.rfind('\n', d.err_text.size() - 2) + 1;
+        EXPECT_EQ(d.err_text.substr(last), c.message) << c.env << ":\n" << d.err_text;
+        EXPECT_NE(d.err_text.find(c.reason), std::string::npos) << c.env << ":\n" << d.err_text;
+        expect_clean_end(d, c.env);
+    }
+    EXPECT_EQ(list_dir(dir), std::vector<std::string>{"file"});
+    remove_dir(dir);
+}
+
+// A key ends the demo on any terminal and nothing reaches it but the picture: on a
+// terminal that is not the controlling one (no job control: key mode is taken), and on a
+// dumb terminal or none named, where no display is the default.
+TEST(ProgramFaults, KeyEndsTheDemoOnEveryKindOfTerminal)
+{
+    const struct {
+        const char *what;
+        std::vector<std::string> env;
+        bool setsid;
+    } cases[] = {
+        {"setsid", {"ACCEL_DISPLAY=none"}, true},
+        {"TERM=dumb", {"ACCEL_DISPLAY", "TERM=dumb", "DISPLAY", "WAYLAND_DISPLAY"}, false},
+        {"no TERM", {"ACCEL_DISPLAY", "TERM", "DISPLAY", "WAYLAND_DISPLAY"}, false},
+    };
+    for (const auto &c : cases) {
+        RunSetup r = demo_setup("none");
+        r.env.insert(r.env.end(), c.env.begin(), c.env.end());
+        if (c.setsid) {
+            r.args = {"-w", r.exe};
+            r.exe = "setsid";
+        }
+        Child d = start(r);
+        for (const long long end = now_ms() + 10000;
+             now_ms() < end && same_mode(d.mode_before, run_mode(d)) && !run_pump(&d, 20);) {
+        }
+        EXPECT_FALSE(same_mode(d.mode_before, run_mode(d))) << c.what << ": no key mode";
+        run_pump(&d, 300);
+        run_send(&d, "q");
+        EXPECT_TRUE(run_wait(&d, 10000)) << c.what << ": a key did not end it";
+        EXPECT_TRUE(exited_with(d, 0)) << c.what << ": " << describe_end(d);
+        EXPECT_EQ(d.term, "") << c.what << ": written to the terminal";
+        expect_clean_end(d, c.what);
+        run_finish(&d);
+    }
+}
+
+// ---- every signal that ends it -----------------------------------------------------------
+
+// The terminal as the program found it: the main screen, the cursor shown and plain
+// colours after the last picture byte.
+bool screen_restored(const std::string &term)
+{
+    const auto last = [&](const char *s) {
+        const size_t at = term.rfind(s);
+        return at == std::string::npos ? -1 : (long)at;
+    };
+    return last("\x1b[?1049l") > last("\x1b[?1049h") && last("\x1b[?25h") > last("\x1b[?25l") &&
+           last("\x1b[0m") > last("8;2;");
+}
+
+// Until text shows on the terminal after byte `from`; false when time runs out first.
+bool wait_after(Child *d, const char *text, size_t from)
+{
+    for (const long long end = now_ms() + 10000; now_ms() < end; run_pump(d, 20))
+        if (d->term.find(text, from) != std::string::npos)
+            return true;
+    return false;
+}
+
+RunSetup terminal_demo()
+{
+    RunSetup r = demo_setup("terminal");
+    r.env.insert(r.env.end(), {"TERM=xterm-256color", "ACCEL_TERMINAL_PIXELS=0"});
+    return r;
+}
+
+// Beyond the keyboard's and the session's signals (tests above), those of a timer, a user,
+// a fault and an abort: the screen and the mode come back, then it dies of the signal.
+TEST(ProgramFaults, EverySignalThatEndsItPutsTheTerminalBack)
+{
+    for (const int sig : {SIGUSR1, SIGALRM, SIGSEGV, SIGABRT}) {
+        const std::string what = strsignal(sig);
+        Child d = start(terminal_demo());
+        ASSERT_TRUE(run_wait_text(&d, "48;2;")) << what << ": no picture";
+        run_kill(&d, sig);
+        EXPECT_TRUE(run_wait(&d, 10000)) << what;
+        EXPECT_TRUE(killed_by(d, sig)) << what << ": " << describe_end(d);
+        EXPECT_TRUE(same_mode(d.mode_before, d.mode_after)) << what << ": mode not restored";
+        EXPECT_TRUE(screen_restored(d.term)) << what << ": screen not restored";
+        run_finish(&d);
+    }
+}
+
+// Ctrl-Z: while stopped the shell has the terminal as at exit; continued, the picture is
+// drawn whole again, and a second Ctrl-Z does the same.
+TEST(ProgramFaults, StoppedDemoLeavesTheScreenAndContinuedDrawsItAgain)
+{
+    RunSetup r = terminal_demo();
+    r.job_control = true;
+    Child d = start(r);
+    ASSERT_TRUE(run_wait_text(&d, "48;2;")) << "no picture";
+    for (int stop = 1; stop <= 2; stop++) {
+        SCOPED_TRACE("stop " + std::to_string(stop));
+        run_send(&d, "\x1a");
+        EXPECT_TRUE(wait_after(&d, "\x1b[?1049l", d.term.size())) << "the screen stays";
+        run_pump(&d, 300); // stopped: nothing more comes
+        EXPECT_TRUE(screen_restored(d.term)) << "the picture stays while stopped";
+        EXPECT_TRUE(same_mode(d.mode_before, run_mode(d))) << "key mode while stopped";
+        const size_t stopped = d.term.size();
+        run_signal_job(&d, SIGCONT);
+        ASSERT_TRUE(wait_after(&d, "\x1b[?1049h", stopped)) << "the screen was not taken again";
+        // Whole: from the top left cell of the 64 x 24 picture (80 x 24 terminal), a corner
+        // that never changes and so would not be drawn again by a redraw of what moved.
+        EXPECT_TRUE(wait_after(&d, "\x1b[1;9H", stopped)) << "not drawn whole";
+    }
+    run_send(&d, "q");
+    EXPECT_TRUE(run_wait(&d, 10000));
+    EXPECT_TRUE(exited_with(d, 0)) << describe_end(d);
+    EXPECT_TRUE(screen_restored(d.term));
+    expect_clean_end(d, "Ctrl-Z");
+    run_finish(&d);
+}
+
+// ---- the frame dump ----------------------------------------------------------------------
+
+// A PNG file with nothing missing: the signature, and the IEND chunk last.
+bool whole_png(const std::string &bytes)
+{
+    return bytes.size() > 20 && bytes.compare(0, 8, "\x89PNG\r\n\x1a\n") == 0 &&
+           bytes.compare(bytes.size() - 12, 8, std::string("\0\0\0\0IEND", 8)) == 0;
+}
+
+// Links planted under the next frames' names (in a shared folder) are replaced, never
+// followed: their targets keep their bytes, and the frames are whole files of their own.
+TEST(ProgramFaults, DumpFollowsNoPlantedLink)
+{
+    const std::string dir = make_temp_dir(), dump = dir + "/dump";
+    ASSERT_EQ(mkdir(dump.c_str(), 0700), 0);
+    write_file(dir + "/victim", "victim");
+    ASSERT_EQ(symlink((dir + "/victim").c_str(), (dump + "/board0-frame000000.png").c_str()), 0);
+    ASSERT_EQ(symlink((dir + "/made").c_str(), (dump + "/board0-frame000001.png").c_str()), 0);
+    RunSetup r = demo_setup("none");
+    r.env.push_back("ACCEL_DUMP=" + dump);
+    Child d = start(r);
+    for (const long long end = now_ms() + WAIT_MS; now_ms() < end && list_dir(dump).size() < 4;)
+        run_pump(&d, 20);
+    run_send(&d, "q");
+    EXPECT_TRUE(run_wait(&d));
+    EXPECT_TRUE(exited_with(d, 0)) << describe_end(d) << "\n" << d.err_text;
+    EXPECT_EQ(read_file(dir + "/victim"), "victim");
+    EXPECT_EQ(list_dir(dir), (std::vector<std::string>{"dump", "victim"}));
+    for (const char *name : {"board0-frame000000.png", "board0-frame000001.png"}) {
+        struct stat st;
+        EXPECT_TRUE(lstat((dump + "/" + name).c_str(), &st) == 0 && S_ISREG(st.st_mode)) << name;
+        EXPECT_TRUE(whole_png(read_file(dump + "/" + name))) << name;
+    }
+    expect_clean_end(d, "planted links");
+    run_finish(&d);
+    remove_dir(dir);
+}
+
+// No room for a frame (a file size limit stands in for a full disk): no cut-off file, no
+// empty ones, one line naming the file and why, and the run goes on to its key.
+TEST(ProgramFaults, DumpThatCannotBeWrittenSaysSoOnceAndLeavesNoPart)
+{
+    const std::string dump = make_temp_dir();
+    RunSetup r = demo_setup("none");
+    r.env.push_back("ACCEL_DUMP=" + dump);
+    r.args = {"-c", "trap '' XFSZ; ulimit -f 100; exec \"$0\"", r.exe};
+    r.exe = "/bin/sh";
+    Child d = start(r);
+    EXPECT_TRUE(run_wait_text(&d, "\n", 10000)) << "nothing said";
+    run_pump(&d, 500);
+    run_send(&d, "q");
+    EXPECT_TRUE(run_wait(&d));
+    EXPECT_TRUE(exited_with(d, 0)) << describe_end(d);
+    EXPECT_EQ(std::count(d.err_text.begin(), d.err_text.end(), '\n'), 1) << d.err_text;
+    EXPECT_NE(d.err_text.find(dump + "/board0-frame000000.png"), std::string::npos) << d.err_text;
+    EXPECT_NE(d.err_text.find(std::strerror(EFBIG)), std::string::npos) << d.err_text;
+    EXPECT_EQ(list_dir(dump), std::vector<std::string>{});
+    expect_clean_end(d, "full dump folder");
+    run_finish(&d);
+    remove_dir(dump);
 }
 
 } // namespace
