@@ -73,17 +73,30 @@ void env_read(Env *env);
 // Prints one diagnostic line on standard error when ACCEL_DEBUG=1.
 void debug_log(const Env &env, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 
+// The ACCEL_DUMP folder while the library runs (dump.cpp).
+struct Dump {
+    int dir = -1;                         // the folder, opened once; -1: no dump
+    bool stopped = false;                 // a frame could not be written: no more are tried
+    char path[sizeof Env::dump_dir] = {}; // for the message
+};
+
+// Opens the folder and checks that files can be made there; false (ACCEL_DEBUG says why)
+// when not, and then no board opens.
+bool dump_open(Dump *d, const Env &env);
+void dump_close(Dump *d);
+// Writes rgba (bottom row first) as board<N>-frame<NNNNNN>.png, whole or not at all. The
+// first failure removes what was written, prints one line on standard error and stops
+// the dump for the rest of the run.
+bool dump_frame(Dump *d, int board, uint64_t frame, const uint32_t *rgba);
+
 // board.cpp
 bool board_open(Board *b, int index, const Env &env, int32_t refresh);
 void board_close(Board *b);
 // Waits for the next tick (when asked to), then shows the back buffer (display, dump
 // folder) and exchanges it with the front one, as a double-buffered board does.
-void board_swap(Board *b, const Env &env, int32_t interval);
+void board_swap(Board *b, const Env &env, Dump *dump, int32_t interval);
 // The same swap with the frame not drawn yet: the buffers are exchanged now and the
 // frame, now in front, is shown by board_show_pending once `ticket` is drawn.
 void board_swap_later(Board *b, int32_t interval, uint64_t ticket);
 // Shows the pending frame, if any; its commands must be drawn.
-void board_show_pending(Board *b, const Env &env);
-
-// dump.cpp: writes rgba (bottom row first) as an 8-bit RGB PNG, top row first.
-bool dump_png(const char *path, const uint32_t *rgba, int width, int height);
+void board_show_pending(Board *b, const Env &env, Dump *dump);

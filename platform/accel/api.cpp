@@ -19,6 +19,7 @@ struct Library {
     uint32_t generation = 0; // grGlideInit count: handles of an earlier run are unknown
     int current = 0;         // board chosen by grSstSelect
     Env env;
+    Dump dump; // open from the first board's open to the shutdown, when ACCEL_DUMP is set
     Board board[GR_MAX_BOARDS];
     Pipeline *pipeline = nullptr;
     Board *drawing = nullptr; // board with queued work in the pipeline, if any
@@ -50,7 +51,7 @@ void show_pending_frames()
     finish_drawing();
     for (Board &b : lib.board)
         if (b.open)
-            board_show_pending(&b, lib.env);
+            board_show_pending(&b, lib.env, &lib.dump);
 }
 
 int32_t handle_base(int board)
@@ -122,6 +123,8 @@ int32_t grSstOpen(int32_t resolution, int32_t refresh, int32_t color_format, int
         debug_log(lib.env, "grSstOpen: an ACCEL_ variable has a value the library does not know");
         return 0;
     }
+    if (lib.env.dump_dir[0] && lib.dump.dir < 0 && !dump_open(&lib.dump, lib.env))
+        return 0;
     // Nothing is being drawn here: every board's frames are shown, so drawn.
     simd_select(lib.env.simd ? lib.env.simd : simd_best());
     debug_log(lib.env, "grSstOpen: SIMD target %s", simd_name(simd_selected()));
@@ -187,12 +190,12 @@ void grBufferSwap(int32_t swap_interval)
     // and shown at the next swap, or at the next call that waits for all drawing.
     if (b->pending) {
         pipeline_wait(lib.pipeline, b->pending_ticket);
-        board_show_pending(b, lib.env);
+        board_show_pending(b, lib.env, &lib.dump);
     }
-    if (lib.env.dump_dir[0]) {
+    if (lib.dump.dir >= 0 && !lib.dump.stopped) {
         // Whoever reads the dump folder may look as soon as the swap returns.
         finish_drawing();
-        board_swap(b, lib.env, swap_interval);
+        board_swap(b, lib.env, &lib.dump, swap_interval);
         return;
     }
     board_swap_later(b, swap_interval, pipeline_submit(lib.pipeline));
@@ -219,8 +222,15 @@ GrMipMapId_t guTexAllocateMemory(int32_t tmu, int32_t odd_even_mask, int32_t wid
                                  float lod_bias, int32_t trilinear)
 {
     Board *b = current_board();
-    if (!b)
+    if (!b) {
+        bool any = false;
+        for (const Board &o : lib.board)
+            any = any || o.open;
+        if (lib.started)
+            debug_log(lib.env, any ? "guTexAllocateMemory: the selected board is not open"
+                                   : "guTexAllocateMemory: no board is open");
         return GR_NULL_MIPMAP_HANDLE;
+    }
     return tex_allocate(&b->tex, tmu, odd_even_mask, width, height, format, mipmap_mode, small_lod,
                         large_lod, aspect_ratio, s_clamp, t_clamp, min_filter, mag_filter, lod_bias,
                         trilinear);
@@ -273,6 +283,7 @@ void grGlideShutdown(void)
         pipeline_destroy(lib.pipeline);
         lib.pipeline = nullptr;
     }
+    dump_close(&lib.dump);
     lib.started = false;
 }
 

@@ -1,8 +1,6 @@
 // board.cpp: a board's buffers, its refresh clock and the showing of a frame.
 // Reads the Env and the board's display; writes the framebuffers and the dump folder.
 #include <cerrno>
-#include <cinttypes>
-#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 
@@ -103,18 +101,12 @@ void board_close(Board *b)
 namespace
 {
 
-void show(Board *b, const Env &env, int32_t interval, const uint32_t *rgba)
+void show(Board *b, const Env &env, Dump *dump, int32_t interval, const uint32_t *rgba)
 {
     if (env.vsync && interval > 0)
         wait_for_tick(&b->tick, interval);
     count_frame(b);
-    if (env.dump_dir[0]) {
-        char path[sizeof env.dump_dir + 64];
-        std::snprintf(path, sizeof path, "%s/board%d-frame%06" PRIu64 ".png", env.dump_dir,
-                      b->index, b->frames_shown);
-        if (!dump_png(path, rgba, SCREEN_W, SCREEN_H))
-            debug_log(env, "cannot write %s", path);
-    }
+    dump_frame(dump, b->index, b->frames_shown, rgba);
     present_frame(&b->display, rgba, b->fps);
     b->frames_shown++;
 }
@@ -128,10 +120,10 @@ void exchange(Board *b)
 
 } // namespace
 
-void board_swap(Board *b, const Env &env, int32_t interval)
+void board_swap(Board *b, const Env &env, Dump *dump, int32_t interval)
 {
-    board_show_pending(b, env);
-    show(b, env, interval, b->fb.back);
+    board_show_pending(b, env, dump);
+    show(b, env, dump, interval, b->fb.back);
     exchange(b);
 }
 
@@ -143,10 +135,10 @@ void board_swap_later(Board *b, int32_t interval, uint64_t ticket)
     b->pending_interval = interval;
 }
 
-void board_show_pending(Board *b, const Env &env)
+void board_show_pending(Board *b, const Env &env, Dump *dump)
 {
     if (!b->pending)
         return;
     b->pending = false;
-    show(b, env, b->pending_interval, b->fb.front);
+    show(b, env, dump, b->pending_interval, b->fb.front);
 }

@@ -16,8 +16,8 @@ struct Display {
 };
 
 // Opens the display of board `board` as asked (DISPLAY_AUTO picks a window where a desktop
-// is reachable, else the terminal where standard output is one, else none). False when
-// that way cannot be had.
+// is reachable, else the terminal where standard output is one that shows colour, else
+// none). False when that way cannot be had.
 bool present_open(Display *d, DisplayKind asked, int board);
 // Shows one frame: rgba is SCREEN_W x SCREEN_H, bottom row first. fps is the measured
 // rate of shown frames, for a title or status line.
@@ -32,4 +32,4 @@ bool window_available(); // a desktop is reachable
 bool terminal_open(Display *d, int board);
 void terminal_show(Display *d, const uint32_t *rgba, double fps);
 void terminal_close(Display *d);
-bool terminal_available(); // standard output is a terminal
+bool terminal_available(); // standard output is a terminal, not a dumb one

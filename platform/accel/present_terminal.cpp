@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <poll.h>
@@ -73,9 +74,8 @@ std::atomic<long> writer{0};       // thread id inside write() to the terminal; 
 std::atomic<bool> err_held{false}; // standard error goes to err_pipe while we draw
 int saved_err = -1, err_pipe = -1; // the real standard error; the pipe's read end
 
-constexpr int SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
-struct sigaction previous[sizeof SIGNALS / sizeof SIGNALS[0]];
-bool installed[sizeof SIGNALS / sizeof SIGNALS[0]];
+struct sigaction previous[NSIG]; // by signal number
+bool installed[NSIG];
 bool exit_hook = false;
 
 long thread_id()
@@ -159,23 +159,14 @@ void leave_screen()
     release_stderr();
 }
 
-int signal_slot(int sig)
-{
-    for (size_t i = 0; i < sizeof SIGNALS / sizeof SIGNALS[0]; i++)
-        if (SIGNALS[i] == sig)
-            return (int)i;
-    return -1;
-}
-
 // Puts the terminal back, then does what was to be done before: the console's handler
 // (which restores the keyboard and ends the process), or the default action.
 void on_signal(int sig, siginfo_t *info, void *context)
 {
     const int saved_errno = errno;
     leave_screen();
-    const int slot = signal_slot(sig);
-    if (slot >= 0) {
-        const struct sigaction &prev = previous[slot];
+    if (sig > 0 && sig < NSIG && installed[sig]) {
+        const struct sigaction &prev = previous[sig];
         if (prev.sa_flags & SA_SIGINFO) {
             if (prev.sa_sigaction)
                 prev.sa_sigaction(sig, info, context);
@@ -190,34 +181,81 @@ void on_signal(int sig, siginfo_t *info, void *context)
     errno = saved_errno;
 }
 
+// Ctrl-Z: the shell's prompt comes back on the main screen as at exit. Stopped inside
+// the console's handler (or the default action); once continued, the next frame takes the
+// screen again and draws it whole.
+void on_stop(int sig, siginfo_t *info, void *context)
+{
+    const int saved_errno = errno;
+    leave_screen();
+    const struct sigaction &prev = previous[sig];
+    if (prev.sa_flags & SA_SIGINFO) {
+        if (prev.sa_sigaction)
+            prev.sa_sigaction(sig, info, context);
+    } else if (prev.sa_handler == SIG_DFL) {
+        struct sigaction mine;
+        sigaction(sig, &prev, &mine);
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, sig);
+        sigprocmask(SIG_UNBLOCK, &set, nullptr);
+        raise(sig);
+        sigaction(sig, &mine, nullptr);
+    } else if (prev.sa_handler != SIG_IGN) {
+        prev.sa_handler(sig);
+    }
+    errno = saved_errno;
+}
+
 void at_exit()
 {
     leave_screen();
 }
 
+// A profiler's clocks come many times a second to a handler that goes on: taken only while
+// nobody has them, or the screen would be left and taken again with each.
+bool profiler_clock(int sig)
+{
+    return sig == SIGPROF || sig == SIGVTALRM;
+}
+
+bool ends_process(int sig)
+{
+    return sig != SIGKILL && sig != SIGSTOP && sig != SIGTSTP && sig != SIGTTIN && sig != SIGTTOU &&
+           sig != SIGCONT && sig != SIGCHLD && sig != SIGURG && sig != SIGWINCH;
+}
+
+// Every signal that ends the process, and Ctrl-Z's stop, would leave the alternate screen,
+// a hidden cursor and the picture's colours behind. The handler before (the console's) is
+// called after the screen is back; if it returns, the next frame takes the screen again.
 void install_handlers()
 {
     struct sigaction sa = {};
-    sa.sa_sigaction = on_signal;
     sa.sa_flags = SA_SIGINFO | SA_RESTART;
     sigemptyset(&sa.sa_mask);
-    for (size_t i = 0; i < sizeof SIGNALS / sizeof SIGNALS[0]; i++) {
-        installed[i] = false;
-        // An ignored signal does not end the program, so the screen stays.
-        if (sigaction(SIGNALS[i], nullptr, &previous[i]) != 0 || previous[i].sa_handler == SIG_IGN)
+    for (int sig = 1; sig < NSIG; sig++) {
+        installed[sig] = false;
+        if ((!ends_process(sig) && sig != SIGTSTP) || sigaction(sig, nullptr, &previous[sig]) != 0)
             continue;
-        installed[i] = sigaction(SIGNALS[i], &sa, nullptr) == 0;
+        const struct sigaction &prev = previous[sig];
+        const bool siginfo = prev.sa_flags & SA_SIGINFO;
+        // An ignored signal does not end the program, so the screen stays.
+        if ((!siginfo && prev.sa_handler == SIG_IGN) ||
+            ((siginfo || prev.sa_handler != SIG_DFL) && profiler_clock(sig)))
+            continue;
+        sa.sa_sigaction = sig == SIGTSTP ? on_stop : on_signal;
+        installed[sig] = sigaction(sig, &sa, nullptr) == 0;
     }
 }
 
 void remove_handlers()
 {
-    for (size_t i = 0; i < sizeof SIGNALS / sizeof SIGNALS[0]; i++) {
+    for (int sig = 1; sig < NSIG; sig++) {
         struct sigaction now;
-        if (installed[i] && sigaction(SIGNALS[i], nullptr, &now) == 0 &&
-            (now.sa_flags & SA_SIGINFO) && now.sa_sigaction == on_signal)
-            sigaction(SIGNALS[i], &previous[i], nullptr);
-        installed[i] = false;
+        if (installed[sig] && sigaction(sig, nullptr, &now) == 0 && (now.sa_flags & SA_SIGINFO) &&
+            (now.sa_sigaction == on_signal || now.sa_sigaction == on_stop))
+            sigaction(sig, &previous[sig], nullptr);
+        installed[sig] = false;
     }
 }
 
@@ -478,9 +516,12 @@ void screen_close()
 
 } // namespace
 
+// A terminal that names no kind, or the dumb one (an editor's shell buffer, a log
+// capture), would show the colour cells as a flood of escapes.
 bool terminal_available()
 {
-    return isatty(1) == 1;
+    const char *term = std::getenv("TERM");
+    return isatty(1) == 1 && term && *term && std::strcmp(term, "dumb") != 0;
 }
 
 bool terminal_open(Display *d, int board)
@@ -520,6 +561,12 @@ void terminal_show(Display *d, const uint32_t *rgba, double)
     }
     s.len = s.done = 0;
     if (!s.entered) {
+        // A job in the background (started there, or continued there after Ctrl-Z) leaves
+        // the screen to the shell until it is brought forward. Without a controlling
+        // terminal the query fails: there is no job control to respect.
+        const pid_t foreground = tcgetpgrp(s.fd);
+        if (foreground >= 0 && foreground != getpgrp())
+            return;
         layout(cols, rows);
         hold_stderr();
         active = true;

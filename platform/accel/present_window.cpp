@@ -31,6 +31,7 @@ constexpr int INITIAL_W = 640;
 constexpr int INITIAL_H = 480;
 
 int sdl_users = 0; // open windows, plus a probe in window_available
+WindowState *open_windows[GR_MAX_BOARDS] = {};
 
 // The library writes nothing on the program's streams, and SDL's own handlers for
 // SIGINT/SIGTERM would turn the console's signals into events that nobody reads.
@@ -44,10 +45,30 @@ void set_hints()
     SDL_LogSetAllPriority((SDL_LogPriority)SDL_NUM_LOG_PRIORITIES);
 }
 
+bool named(const char *var)
+{
+    const char *s = std::getenv(var);
+    return s && *s;
+}
+
+// Only the desktops that the environment names are tried (the user's SDL_VIDEODRIVER still
+// wins). Probing another writes where the library must not: with no XDG_RUNTIME_DIR, the
+// Wayland client library tells standard error so, whatever the caller wanted.
+void choose_driver()
+{
+    const char *wayland = std::getenv("WAYLAND_DISPLAY");
+    const bool wayland_reachable =
+        wayland && *wayland && (wayland[0] == '/' || named("XDG_RUNTIME_DIR"));
+    const char *drivers = named("DISPLAY")    ? (wayland_reachable ? "x11,wayland" : "x11")
+                          : wayland_reachable ? "wayland"
+                                              : nullptr;
+    if (drivers)
+        SDL_SetHint(SDL_HINT_VIDEODRIVER, drivers);
+}
+
 bool desktop_named()
 {
-    const char *x = std::getenv("DISPLAY"), *w = std::getenv("WAYLAND_DISPLAY");
-    return (x && *x) || (w && *w);
+    return named("DISPLAY") || named("WAYLAND_DISPLAY");
 }
 
 // Brings SDL's video up for one more user. Only a desktop counts: SDL could also come up
@@ -58,6 +79,7 @@ bool video_up()
         return false;
     if (sdl_users == 0) {
         set_hints();
+        choose_driver();
         if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0)
             return false;
         const char *driver = SDL_GetCurrentVideoDriver();
@@ -66,8 +88,11 @@ bool video_up()
             SDL_QuitSubSystem(SDL_INIT_VIDEO);
             return false;
         }
-        if (x11)
+        if (x11) {
             window_x11_quiet_errors();
+            // The desktop's own events: a window destroyed by another program is seen there.
+            SDL_EventState(SDL_SYSWMEVENT, SDL_ENABLE);
+        }
     }
     sdl_users++;
     return true;
@@ -79,8 +104,10 @@ void video_down()
         return;
     // Once the desktop has gone, SDL's teardown would talk to it; what it holds is
     // released by the exit that follows.
-    if (!window_x11_lost())
+    if (!window_x11_lost()) {
+        window_x11_settle();
         SDL_Quit(); // the library is SDL's only user in the process: all of it goes
+    }
 }
 
 // ACCEL_KEY_FD as the console left it: a number naming an open descriptor.
@@ -141,6 +168,11 @@ void pump_events(WindowState *w)
         else if (ev.type == SDL_QUIT ||
                  (ev.type == SDL_WINDOWEVENT && ev.window.event == SDL_WINDOWEVENT_CLOSE))
             send_close(w);
+        else if (ev.type == SDL_SYSWMEVENT)
+            // Another program (a window manager, xdotool) destroyed one: a close.
+            for (WindowState *o : open_windows)
+                if (o && window_x11_destroyed(ev.syswm.msg, o->window))
+                    send_close(w);
     }
 }
 
@@ -157,6 +189,8 @@ void set_title(WindowState *w, double fps)
 
 void destroy(WindowState *w)
 {
+    if (open_windows[w->board] == w)
+        open_windows[w->board] = nullptr;
     if (!window_x11_lost()) {
         if (w->texture)
             SDL_DestroyTexture(w->texture);
@@ -180,7 +214,7 @@ bool window_available()
 
 bool window_open(Display *d, int board)
 {
-    if (!video_up())
+    if (board < 0 || board >= GR_MAX_BOARDS || open_windows[board] || !video_up())
         return false;
     WindowState *w = new WindowState{};
     w->board = board;
@@ -203,6 +237,7 @@ bool window_open(Display *d, int board)
     }
     window_x11_watch(w->window);
     set_title(w, 0);
+    open_windows[board] = w;
     d->window = w;
     return true;
 }

@@ -10,7 +10,8 @@
 namespace
 {
 
-bool lost = false; // set by Xlib on the thread that calls SDL, the frame loop's
+bool lost = false;            // set by Xlib on the thread that calls SDL, the frame loop's
+::Display *watched = nullptr; // the windows' connection
 
 int ignore_error(::Display *, XErrorEvent *)
 {
@@ -53,11 +54,30 @@ void window_x11_watch(SDL_Window *window)
 {
     SDL_SysWMinfo info;
     SDL_VERSION(&info.version);
-    if (SDL_GetWindowWMInfo(window, &info) && info.subsystem == SDL_SYSWM_X11)
-        XSetIOErrorExitHandler(info.info.x11.display, stay_alive, nullptr);
+    if (SDL_GetWindowWMInfo(window, &info) && info.subsystem == SDL_SYSWM_X11) {
+        watched = info.info.x11.display;
+        XSetIOErrorExitHandler(watched, stay_alive, nullptr);
+    }
+}
+
+void window_x11_settle()
+{
+    if (watched && !lost)
+        XSync(watched, False);
+    watched = nullptr;
 }
 
 bool window_x11_lost()
 {
     return lost;
+}
+
+bool window_x11_destroyed(const SDL_SysWMmsg *msg, SDL_Window *window)
+{
+    if (msg->subsystem != SDL_SYSWM_X11 || msg->msg.x11.event.type != DestroyNotify)
+        return false;
+    SDL_SysWMinfo info;
+    SDL_VERSION(&info.version);
+    return SDL_GetWindowWMInfo(window, &info) && info.subsystem == SDL_SYSWM_X11 &&
+           info.info.x11.window == msg->msg.x11.event.xdestroywindow.window;
 }

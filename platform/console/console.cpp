@@ -15,8 +15,6 @@
 namespace
 {
 
-constexpr int RESTORE_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-constexpr int SIGNAL_COUNT = sizeof RESTORE_SIGNALS / sizeof RESTORE_SIGNALS[0];
 // The bytes of one key arrive together, but a remote terminal may split them: wait this
 // long for the rest of a sequence before taking what came as the whole key.
 constexpr int FOLLOW_WAIT_MS = 100;
@@ -32,10 +30,11 @@ struct Console {
     volatile sig_atomic_t altered;       // the terminal is in key mode and must be restored
     termios saved;   // the terminal's mode at console_open: restored, whatever came between
     int key_pipe[2]; // window keys: read end, write end (ACCEL_KEY_FD)
-    struct sigaction previous[SIGNAL_COUNT];
+    sigset_t taken;  // the signals that restore the terminal and end the process
+    struct sigaction previous[NSIG];
 };
 
-Console con = {false, false, false, 0, 0, {}, {-1, -1}, {}};
+Console con = {false, false, false, 0, 0, {}, {-1, -1}, {}, {}};
 
 // Async-signal-safe. A process in the background may restore the mode as well: it puts
 // back what the terminal had, so SIGTTOU must not stop it on the way out.
@@ -55,9 +54,14 @@ void restore_terminal()
 // Async-signal-safe. Non-canonical, no echo; keyboard signals (Ctrl-C, Ctrl-Z) still work.
 // TCSANOW keeps a key typed before: it becomes the first key. A background job must not
 // take the terminal from the shell that owns it; it gets key mode when brought forward.
+// A terminal that is not our controlling one (setsid, a supervisor's pseudo-terminal) has
+// no job control to respect: the query fails, and key mode is taken.
 void enter_key_mode()
 {
-    if (!con.stdin_tty || !con.want_key_mode || con.altered || tcgetpgrp(STDIN_FILENO) != getpgrp())
+    if (!con.stdin_tty || !con.want_key_mode || con.altered)
+        return;
+    const pid_t foreground = tcgetpgrp(STDIN_FILENO);
+    if (foreground >= 0 && foreground != getpgrp())
         return;
     termios raw = con.saved;
     raw.c_lflag &= ~(tcflag_t)(ICANON | ECHO);
@@ -79,9 +83,7 @@ void set_action(int sig, void (*handler)(int, siginfo_t *, void *))
     struct sigaction act = {};
     act.sa_sigaction = handler;
     act.sa_flags = SA_SIGINFO | SA_RESTART;
-    sigemptyset(&act.sa_mask);
-    for (int s : RESTORE_SIGNALS)
-        sigaddset(&act.sa_mask, s);
+    act.sa_mask = con.taken;
     sigaction(sig, &act, nullptr);
 }
 
@@ -108,11 +110,8 @@ void on_signal(int sig, siginfo_t *info, void *context)
     const int saved_errno = errno;
     con.want_key_mode = 0;
     restore_terminal();
-    int k = 0;
-    while (k < SIGNAL_COUNT && RESTORE_SIGNALS[k] != sig)
-        k++;
-    if (k < SIGNAL_COUNT) {
-        const struct sigaction &prev = con.previous[k];
+    if (sig > 0 && sig < NSIG) {
+        const struct sigaction &prev = con.previous[sig];
         if (prev.sa_flags & SA_SIGINFO) {
             if (prev.sa_sigaction)
                 prev.sa_sigaction(sig, info, context);
@@ -126,15 +125,19 @@ void on_signal(int sig, siginfo_t *info, void *context)
     errno = saved_errno;
 }
 
-// Ctrl-Z: the shell gets its terminal back as it was while the program is stopped.
+// Ctrl-Z: the shell gets its terminal back as it was while the program is stopped. The
+// handler in place is put back afterwards: it may be a display's that chains to this one.
 void on_stop(int sig, siginfo_t *, void *)
 {
     const int saved_errno = errno;
     restore_terminal();
-    set_default(sig);
+    struct sigaction dfl = {}, in_place;
+    dfl.sa_handler = SIG_DFL;
+    sigemptyset(&dfl.sa_mask);
+    sigaction(sig, &dfl, &in_place);
     unblock(sig);
     raise(sig); // stops here until SIGCONT, whose handler puts key mode back
-    set_action(sig, on_stop);
+    sigaction(sig, &in_place, nullptr);
     // A group with no shell to return to (an orphan) is not stopped: carry on as before.
     enter_key_mode();
     errno = saved_errno;
@@ -147,17 +150,39 @@ void on_continue(int, siginfo_t *, void *)
     errno = saved_errno;
 }
 
+// Signals that others catch for their own ends and then go on (timers, profilers, user
+// signals): taken only while nobody has. Any other that ends the process is taken always.
+bool others_may_use(int sig)
+{
+    return sig == SIGALRM || sig == SIGVTALRM || sig == SIGPROF || sig == SIGUSR1 ||
+           sig == SIGUSR2 || sig == SIGIO || (sig >= SIGRTMIN && sig <= SIGRTMAX);
+}
+
+bool ends_process(int sig)
+{
+    return sig != SIGKILL && sig != SIGSTOP && sig != SIGTSTP && sig != SIGTTIN && sig != SIGTTOU &&
+           sig != SIGCONT && sig != SIGCHLD && sig != SIGURG && sig != SIGWINCH;
+}
+
 void install_handlers()
 {
-    for (int k = 0; k < SIGNAL_COUNT; k++) {
-        if (sigaction(RESTORE_SIGNALS[k], nullptr, &con.previous[k]) != 0)
+    // Every signal whose default action ends the process would leave the terminal in key
+    // mode, and a shell that does not repair it (dash) without echo.
+    sigemptyset(&con.taken);
+    for (int sig = 1; sig < NSIG; sig++) {
+        struct sigaction &prev = con.previous[sig];
+        if (!ends_process(sig) || sigaction(sig, nullptr, &prev) != 0)
             continue;
+        const bool handled = (prev.sa_flags & SA_SIGINFO) || prev.sa_handler != SIG_DFL;
         // A signal ignored when we start (nohup, a background job of a plain shell) stays
         // ignored: the user asked for the program to survive it.
-        if (!(con.previous[k].sa_flags & SA_SIGINFO) && con.previous[k].sa_handler == SIG_IGN)
-            continue;
-        set_action(RESTORE_SIGNALS[k], on_signal);
+        const bool ignored = !(prev.sa_flags & SA_SIGINFO) && prev.sa_handler == SIG_IGN;
+        if (!ignored && !(handled && others_may_use(sig)))
+            sigaddset(&con.taken, sig);
     }
+    for (int sig = 1; sig < NSIG; sig++)
+        if (sigismember(&con.taken, sig) == 1)
+            set_action(sig, on_signal);
     // Stopping and continuing matter only to a terminal, and only where job control
     // stops us by default; a handler someone else put there is left alone.
     struct sigaction prev = {};

@@ -1,6 +1,7 @@
 // run.cpp: starting a program for a test (see run.h). The child is a session leader;
-// when any of its streams is the pseudo-terminal, that is its controlling terminal. The
-// test's side reads the terminal and pipes while it waits, so a full pipe never stalls it.
+// when any of its streams is the pseudo-terminal, that is its controlling terminal unless
+// the test says not. The test's side reads the terminal and pipes while it waits, so a
+// full pipe never stalls it.
 #include "run.h"
 
 #include <algorithm>
@@ -128,7 +129,7 @@ bool run_start(const RunSetup &setup, Child *run, std::string *why)
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
         setsid();
-        if (run->slave >= 0)
+        if (run->slave >= 0 && setup.controlling)
             ioctl(run->slave, TIOCSCTTY, 0);
         int from[3];
         for (int k = 0; k < 3; k++)
@@ -297,13 +298,18 @@ std::string read_file(const std::string &path)
     return s.str();
 }
 
+std::string asan_options(const std::string &more)
+{
+    const char *asan = std::getenv("ASAN_OPTIONS");
+    return std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":" + more;
+}
+
 std::vector<std::string> shim_env(const std::string &report)
 {
     // A sanitizer's runtime wants to be first in the list of libraries; the shim must come
     // first to see malloc, and hands every other call on to it.
-    const char *asan = std::getenv("ASAN_OPTIONS");
     return {std::string("LD_PRELOAD=") + SHIM_PATH, "SHIM_REPORT=" + report,
-            std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0"};
+            asan_options("verify_asan_link_order=0")};
 }
 
 long shim_count(const std::string &report, const std::string &name)

@@ -12,7 +12,7 @@
 // Generous: the machine may be loaded; a wait that runs out is a failure, not a skip.
 constexpr int WAIT_MS = 30000;
 
-// TERMINAL: the pseudo-terminal, which is then the controlling terminal; PIPE: the test
+// TERMINAL: the pseudo-terminal, by default the controlling terminal; PIPE: the test
 // writes to standard input or reads the output; CLOSED: no such descriptor at all.
 enum Stream { TERMINAL, PIPE, DEV_NULL, CLOSED };
 
@@ -26,6 +26,7 @@ struct RunSetup {
     Stream in = TERMINAL, out = TERMINAL, err = PIPE;
     int cols = 80, rows = 24;
     std::string typed_before = {}; // typed on the terminal before the program starts
+    bool controlling = true;       // false: the terminal is not its controlling one (setsid)
 };
 
 // master: the pseudo-terminal, our side; slave: kept open, so that the mode and leftover
@@ -74,6 +75,9 @@ void remove_dir(const std::string &dir);
 void write_file(const std::string &path, const std::string &bytes);
 std::string read_file(const std::string &path);
 
+// ASAN_OPTIONS as ours, with `more` after them: what a program's sanitizer must take
+// otherwise.
+std::string asan_options(const std::string &more);
 // The settings that preload the shim into a program, reporting to the file report.
 std::vector<std::string> shim_env(const std::string &report);
 // The shim's count `name` ("shutdowns", "swaps", "failed") in report; -1 when none.

@@ -2,6 +2,7 @@
 // picture's colours and place (from the escape sequences the probe writes), what is
 // redrawn, images where asked for, and the terminal put back on every way out.
 #include <csignal>
+#include <cstring>
 #include <gtest/gtest.h>
 #include <regex>
 #include <string>
@@ -105,22 +106,37 @@ TEST(Terminal, PixelProtocolsDrawOneImage)
     EXPECT_EQ(bad.term.find(ENTER), std::string::npos);
 }
 
-// The demo in the terminal, ended by a signal: the console's handler and the display's,
-// chained, put back both the terminal's mode and its screen.
+// The demo in the terminal, ended by a signal (the keyboard's, the session's, a timer's, a
+// user's, a fault's, an abort's): the console's handler and the display's, chained, put
+// back both the terminal's mode and its screen. Ctrl-Z leaves the screen the same way (no
+// shell here to stop the demo for: it goes on at once); the next frame takes the screen
+// again and draws it whole, from the top left corner that no redraw of what moved sends.
 TEST(Terminal, PutsTheTerminalBackOnSignals)
 {
     RunSetup demo = probe("", 80, 24);
     demo.exe = DEMO_PATH;
     demo.args = {};
-    for (const int sig : {SIGINT, SIGHUP, SIGQUIT, SIGTERM}) {
+    demo.env.push_back(asan_options("handle_segv=0")); // the fault signal is the demo's
+    for (const int sig :
+         {SIGINT, SIGHUP, SIGQUIT, SIGTERM, SIGUSR1, SIGALRM, SIGSEGV, SIGABRT, SIGTSTP}) {
+        SCOPED_TRACE(strsignal(sig));
         Child run;
         std::string why;
         ASSERT_TRUE(run_start(demo, &run, &why)) << why;
         ASSERT_TRUE(run_wait_text(&run, "48;2;"));
-        run_kill(&run, sig);
+        for (int stop = 0; sig == SIGTSTP && stop < 2; stop++) {
+            run.term.clear();
+            run_send(&run, "\x1a");
+            ASSERT_TRUE(run_wait_text(&run, LEAVE)) << stop << ": the screen stays";
+            run.term.clear();
+            EXPECT_TRUE(run_wait_text(&run, ENTER) && run_wait_text(&run, "\x1b[1;9H"))
+                << stop << ": the picture was not drawn whole again";
+        }
+        sig == SIGTSTP ? run_send(&run, "q") : run_kill(&run, sig);
         ASSERT_TRUE(run_wait(&run));
         run_finish(&run);
-        EXPECT_TRUE(killed_by(run, sig)) << describe_end(run);
+        EXPECT_TRUE(sig == SIGTSTP ? exited_with(run, 0) : killed_by(run, sig))
+            << describe_end(run);
         EXPECT_TRUE(same_mode(run.mode_before, run.mode_after));
         expect_restored(run.term);
     }

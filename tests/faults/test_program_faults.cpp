@@ -1,12 +1,15 @@
 // test_program_faults.cpp: the demo on the shipped assets meets faults from outside while
 // it draws in the terminal: signals at random moments, a standard output that breaks or
-// is missing, a terminal that stalls or hangs up. It must end (no hang), not by a crash,
+// is missing, a terminal that stalls or hangs up; and a frame dump among planted links or
+// without room. It must end (no hang), not by a crash,
 // without a sanitizer's report, and with the terminal's mode as it was.
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <random>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "../common/run.h"
@@ -86,6 +89,55 @@ TEST(ProgramFaults, BrokenOutputs)
         expect_clean_end(&d, what[k], k == 3 ? SIGHUP : SIGPIPE);
         EXPECT_TRUE(exited_with(d, 0) ? shim_count(dir + "/report", "shutdowns") == 1 : k != 2)
             << what[k] << ": not ended by the key through one shutdown";
+        remove_dir(dir);
+    }
+}
+
+// Links planted in the dump folder under the next frames' names (a shared folder) are
+// replaced, never followed. With no room for a frame (a file size limit stands in for a
+// full disk) no part of it is left, one line says which and why, no more are tried, and
+// the run goes on to its key.
+TEST(ProgramFaults, DumpFollowsNoLinkAndLeavesNoPart)
+{
+    for (const bool full : {false, true}) {
+        const std::string dir = make_temp_dir(), dump = dir + "/dump",
+                          next = dump + "/board0-frame";
+        mkdir(dump.c_str(), 0700);
+        write_file(dir + "/victim", "victim");
+        EXPECT_EQ(symlink((dir + "/victim").c_str(), (next + "000000.png").c_str()) |
+                      symlink((dir + "/made").c_str(), (next + "000001.png").c_str()),
+                  0);
+        const std::string limit = full ? "100" : "unlimited";
+        Child d;
+        std::string why;
+        ASSERT_TRUE(run_start(
+            {.exe = "/bin/sh",
+             .args = {"-c", "trap '' XFSZ; ulimit -f " + limit + "; exec \"$0\"", DEMO_PATH},
+             .dir = ASSETS_DIR,
+             .env = {"ACCEL_DISPLAY=none", "ACCEL_DUMP=" + dump}},
+            &d, &why))
+            << why;
+        for (const long long end = now_ms() + WAIT_MS;
+             now_ms() < end &&
+             (full ? d.err_text.empty() : std::filesystem::is_symlink(next + "000001.png"));)
+            run_pump(&d, 20);
+        run_send(&d, "q");
+        expect_clean_end(&d, full ? "a full disk" : "planted links", 0);
+        EXPECT_TRUE(exited_with(d, 0));
+        EXPECT_EQ(d.err_text, full ? "accel: cannot write " + next + "000000.png (" +
+                                         std::strerror(EFBIG) + "): no more frames are dumped\n"
+                                   : "");
+        EXPECT_EQ(read_file(dir + "/victim"), "victim");
+        EXPECT_FALSE(std::filesystem::exists(dir + "/made"));
+        // Only frames, each a whole PNG file of its own; or, once full, the links alone.
+        for (const auto &e : std::filesystem::directory_iterator(dump)) {
+            const std::string png = read_file(e.path());
+            EXPECT_EQ(e.path().string().rfind(next, 0), 0u) << e.path();
+            EXPECT_TRUE(full ? e.is_symlink()
+                             : !e.is_symlink() && png.rfind("\x89PNG", 0) == 0 &&
+                                   png.rfind("IEND\xae\x42\x60\x82") == png.size() - 8)
+                << e.path();
+        }
         remove_dir(dir);
     }
 }

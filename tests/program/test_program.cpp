@@ -29,6 +29,7 @@ struct Scenario {
     const char *err;
     int shutdowns, swaps; // swaps -1: any
     Stream in = TERMINAL;
+    bool controlling = true; // the terminal is the controlling one
 };
 
 // The folder: a two-face obj.dat and the shipped textures, changed as `given` says.
@@ -64,7 +65,7 @@ void run_scenario(const Scenario &c)
     const std::string dir = make_temp_dir(), side = make_temp_dir(), report = side + "/report";
     make_files(dir, c.given);
     const std::string before = snapshot(dir);
-    RunSetup r = {.exe = DEMO_PATH, .dir = dir, .in = c.in};
+    RunSetup r = {.exe = DEMO_PATH, .dir = dir, .in = c.in, .controlling = c.controlling};
     r.env = shim_env(report);
     r.env.insert(r.env.end(), {"ACCEL_DISPLAY=none", "ACCEL_VSYNC=0"});
     for (const std::string &g : c.given)
@@ -131,6 +132,8 @@ TEST(Program, EveryWayInAndOut)
                *sst0 = "main: grSstOpen failed for SST#0!\n",
                *sst1 = "main: grSstOpen failed for SST#1!\n",
                *index = "obj.dat: face 0 of 1: index 3 of 3 is 1, outside 0..0\n";
+    const std::string no_board =
+        std::string("accel: guTexAllocateMemory: no board is open\n") + tex;
     const Scenario cases[] = {
         // Start-up failures before the library starts: no shutdown. (The reader's every
         // message: test_mesh.)
@@ -141,6 +144,9 @@ TEST(Program, EveryWayInAndOut)
         // After it: one line, one shutdown however many boards were opened.
         {{"ACCEL_BOARDS=abc"}, "", 255, hw, 1, 0},
         {{"ACCEL_DISPLAY=window", "DISPLAY", "WAYLAND_DISPLAY"}, "", 255, sst0, 1, 0},
+        // A dump folder that is not there, or where no file can be made, is found at once.
+        {{"ACCEL_DUMP=missing"}, "", 255, sst0, 1, 0},
+        {{"ACCEL_DUMP=/proc"}, "", 255, sst0, 1, 0},
         {{"ACCEL_BOARDS=3", "SHIM_FAIL_OPEN=2"}, "", 255, sst1, 1, 0},
         {{"quib.3DF"}, "", 255, info, 1, 0},
         {{"plov1.3DF"}, "", 255, info, 1, 0},
@@ -157,8 +163,9 @@ TEST(Program, EveryWayInAndOut)
         {{}, "<\x1b[B", 0, "", 1, 1},
         {{}, "<\xc3\xa9", 0, "", 1, 1},
         {{"ACCEL_BOARDS=2"}, "<q", 0, "", 2, 1},
-        // No board open: the textures are loaded all the same, and find no memory.
-        {{"ACCEL_BOARDS=0"}, "", 255, tex, 1, 0},
+        // No board open: the textures are loaded all the same, and find no memory (the
+        // library says why).
+        {{"ACCEL_BOARDS=0", "ACCEL_DEBUG=1"}, "", 255, no_board.c_str(), 1, 0},
         {{"obj.dat=0 0"}, "<q", 0, "", 1, 1},
         // Keys while it runs, whole however many bytes they send (cursor, F1 of xterm and
         // of the Linux console, F5, euro sign, Ctrl-right, a lone escape).
@@ -170,6 +177,11 @@ TEST(Program, EveryWayInAndOut)
         {{}, ">\xe2\x82\xac", 0, "", 1, -1},
         {{}, ">\x1b[1;5C", 0, "", 1, -1},
         {{}, ">\x1b", 0, "", 1, -1},
+        // Key mode on a terminal that is not the controlling one (no job control to wait
+        // for); no display where the terminal shows no colour (dumb, or no TERM).
+        {{}, ">q", 0, "", 1, -1, TERMINAL, false},
+        {{"ACCEL_DISPLAY", "TERM=dumb", "DISPLAY", "WAYLAND_DISPLAY"}, ">q", 0, "", 1, -1},
+        {{"ACCEL_DISPLAY", "TERM", "DISPLAY", "WAYLAND_DISPLAY"}, ">q", 0, "", 1, -1},
         // Ctrl-Z with no shell to return to (an orphaned group): not stopped, still in key mode.
         {{}, ">\x1aq", 0, "", 1, -1},
         // Input that is not a terminal: any byte is a key, and so is its end.
