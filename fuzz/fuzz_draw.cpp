@@ -6,6 +6,7 @@
 // shutdown so that each one runs from a fresh library. A fault shows as a sanitizer
 // report or an abort from a check.
 #include <algorithm>
+#include <bit>
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
@@ -13,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "check.h"
 #include "gfx/gfx.h"
 
 namespace
@@ -51,12 +53,8 @@ float f32(Input *in)
     const uint8_t b = u8(in) % 16;
     if (b < 13)
         return edge[b];
-    if (b == 13) { // any bits at all
-        const uint32_t bits = u32(in);
-        float f;
-        std::memcpy(&f, &bits, sizeof f);
-        return f;
-    }
+    if (b == 13) // any bits at all
+        return std::bit_cast<float>(u32(in));
     if (b == 14) // on and around the screen, in sub-pixel steps
         return (float)(u8(in) | u8(in) << 8) / 64.0f - 200.0f;
     return (float)u8(in) * 1.5f - 16.0f; // colours, depths, half-pixels near the edges
@@ -67,15 +65,7 @@ GrVertex vertex(Input *in)
     float f[sizeof(GrVertex) / sizeof(float)];
     for (float &v : f)
         v = f32(in);
-    GrVertex v;
-    std::memcpy(&v, f, sizeof v);
-    return v;
-}
-
-void fail(const char *what)
-{
-    std::fprintf(stderr, "fuzz_draw: %s\n", what);
-    std::abort();
+    return std::bit_cast<GrVertex>(f);
 }
 
 // A clear touches every pixel, a burst draws thousands of triangles and a swap shows a
@@ -118,7 +108,7 @@ GrMipMapId_t allocate(Input *in, Run *run)
         guTexAllocateMemory(a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8], a[9], a[10],
                             a[11], a[12], (how & 1) ? 0.0f : f32(in), a[13]);
     if (h < -1)
-        fail("guTexAllocateMemory returned a negative handle other than -1");
+        fail("fuzz_draw: guTexAllocateMemory returned a negative handle other than -1");
     if (h != -1)
         run->handle[run->next++ % 8] = h;
     return h;
@@ -126,8 +116,9 @@ GrMipMapId_t allocate(Input *in, Run *run)
 
 // The variables grGlideInit reads, with good and bad spellings; only values that keep
 // the run fast and quiet (no display, no waiting, no dump).
-void set_env(uint8_t e, uint8_t display)
+void set_env(Input *in)
 {
+    const uint8_t e = u8(in), display = u8(in);
     setenv("ACCEL_VSYNC", "0", 1);
     unsetenv("ACCEL_DEBUG");
     unsetenv("ACCEL_DUMP");
@@ -147,19 +138,17 @@ GuTexTable table;
 void step(Input *in, Run *run)
 {
     switch (u8(in) % 14) {
-    case 0: {
-        const uint8_t e = u8(in);
-        set_env(e, u8(in));
+    case 0:
+        set_env(in);
         grGlideInit();
         break;
-    }
     case 1: {
         GrHwConfiguration hw;
         std::memset(&hw, 0x5a, sizeof hw);
         const bool null = u8(in) & 1;
         if (grSstQueryHardware(null ? nullptr : &hw) && !null &&
             (hw.num_sst < 0 || hw.num_sst > GR_MAX_BOARDS))
-            fail("grSstQueryHardware reported an impossible board count");
+            fail("fuzz_draw: grSstQueryHardware reported an impossible board count");
         break;
     }
     case 2:
@@ -183,19 +172,14 @@ void step(Input *in, Run *run)
                      : grDepthMask(v);
         break;
     }
-    case 5: {
-        const uint32_t color = u32(in);
-        const uint8_t alpha = u8(in), depth = u8(in);
-        if (run->clears-- > 0)
-            grBufferClear(color, alpha, (uint16_t)(depth * 257));
+    case 5: // the arguments are read whether or not the clear is made
+        if (const uint32_t color = u32(in), alpha = u8(in), depth = u8(in); run->clears-- > 0)
+            grBufferClear(color, (uint8_t)alpha, (uint16_t)(depth * 257));
         break;
-    }
-    case 6: {
-        const int32_t interval = i32(in);
-        if (run->swaps-- > 0)
+    case 6:
+        if (const int32_t interval = i32(in); run->swaps-- > 0)
             grBufferSwap(interval);
         break;
-    }
     case 7:
         allocate(in, run);
         break;

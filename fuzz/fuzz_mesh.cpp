@@ -8,13 +8,8 @@
 #include <cstring>
 #include <vector>
 
+#include "check.h"
 #include "scene/mesh.h"
-
-static void fail(const char *what)
-{
-    std::fprintf(stderr, "fuzz_mesh: %s\n", what);
-    std::abort();
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
@@ -32,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         for (int32_t i = 0; i < mesh.face_count; i++)
             for (int k = 0; k < 3; k++)
                 if (mesh.faces[i].v[k] < 0 || mesh.faces[i].v[k] >= mesh.vertex_count)
-                    fail("accepted a face index outside the vertices");
+                    fail("fuzz_mesh: accepted a face index outside the vertices");
         for (int32_t i = 0; i < mesh.vertex_count; i++) {
             mesh.turned_x[i] = {mesh.vertices[i].x, mesh.vertices[i].y, mesh.vertices[i].z};
             mesh.turned[i] = mesh.turned_x[i];
@@ -43,8 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const char *end = (const char *)std::memchr(why, '\0', sizeof why);
     if (status != MESH_MALFORMED || !end || end - why < 2 || end[-1] != '\n' ||
         std::memchr(why, '\n', end - why - 1) || std::strncmp(why, "obj.dat: ", 9) != 0)
-        fail("a refusal that is not one line naming the file");
+        fail("fuzz_mesh: a refusal that is not one line naming the file");
     if (mesh.vertices || mesh.faces || mesh.turned_x || mesh.turned)
-        fail("a refused mesh still holds arrays");
+        fail("fuzz_mesh: a refused mesh still holds arrays");
     return 0;
 }

@@ -10,16 +10,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "check.h"
 #include "gfx/gfx.h"
 
 static int memfile = -1;
 static char path[64];
-
-static void fail(const char *what)
-{
-    std::fprintf(stderr, "fuzz_tdf: %s\n", what);
-    std::abort();
-}
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
@@ -31,7 +26,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     unsetenv("ACCEL_DUMP");
     memfile = memfd_create("fuzz.3DF", 0);
     if (memfile < 0)
-        fail("memfd_create failed");
+        fail("fuzz_tdf: memfd_create failed");
     std::snprintf(path, sizeof path, "/proc/self/fd/%d", memfile);
     return 0;
 }
@@ -39,7 +34,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (ftruncate(memfile, 0) != 0 || pwrite(memfile, data, size, 0) != (ssize_t)size)
-        fail("cannot write the memory file");
+        fail("fuzz_tdf: cannot write the memory file");
     Gu3dfInfo info;
     std::memset(&info, 0xa5, sizeof info);
     if (!gu3dfGetInfo(path, &info))
@@ -48,13 +43,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     info.data = texels;
     const int32_t loaded = gu3dfLoad(path, &info);
     if (info.data != texels)
-        fail("gu3dfLoad changed the data pointer");
+        fail("fuzz_tdf: gu3dfLoad changed the data pointer");
     if (loaded) {
         grGlideInit();
         grSstSelect(0);
         if (!grSstOpen(GR_RESOLUTION_640x480, GR_REFRESH_60Hz, GR_COLORFORMAT_ABGR,
                        GR_ORIGIN_LOWER_LEFT, GR_SMOOTHING_ENABLE, 2))
-            fail("the board does not open");
+            fail("fuzz_tdf: the board does not open");
         const Gu3dfHeader &h = info.header;
         const GrMipMapId_t handle = guTexAllocateMemory(
             GR_TMU0, GR_MIPMAPLEVELMASK_BOTH, (int32_t)h.width, (int32_t)h.height, h.format,
@@ -62,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             GR_TEXTURECLAMP_WRAP, GR_TEXTUREFILTER_BILINEAR, GR_TEXTUREFILTER_BILINEAR, 0.0f, 0);
         // The largest texture there is takes well under the default 2 MiB.
         if (handle == GR_NULL_MIPMAP_HANDLE)
-            fail("a texture from a valid file does not fit an empty board");
+            fail("fuzz_tdf: a texture from a valid file does not fit an empty board");
         guTexDownloadMipMap(handle, texels, &info.table);
         std::free(texels); // the texture must hold its own copy now
         texels = nullptr;

@@ -13,7 +13,6 @@
 #include <cstring>
 
 #include "clip.h"
-#include "setup.h"
 
 Board *test_board_new()
 {
@@ -180,16 +179,11 @@ void ref_triangle(Image *img, const GrVertex &a, const GrVertex &b, const GrVert
     const int x1 = (int)std::min(SCREEN_W - 1.0, std::floor((std::min(hi_x, 1e9) - 8) / 16));
     const int y0 = (int)std::max(0.0, std::ceil((std::max(lo_y, -1e9) - 8) / 16));
     const int y1 = (int)std::min(SCREEN_H - 1.0, std::floor((std::min(hi_y, 1e9) - 8) / 16));
-    ScreenTri st;
+    TriInput in;
     TriSetup tri;
     const int64_t drawing = simd_selected();
     simd_select(test_targets().back());
-    const bool drawn = clip_corners(RawTri{{a.x, b.x, c.x}, {a.y, b.y, c.y}}, &st);
-    if (drawn) {
-        TriInput in{st, {setup_corner(a), setup_corner(b), setup_corner(c)}, state};
-        setup_order(&in);
-        setup_triangle(in, &tri);
-    }
+    const bool drawn = test_setup(a, b, c, state, &in, &tri);
     simd_select(drawing);
     if (small)
         cover<__int128>(img, sx, sy, drawn ? &tri : nullptr, state, x0, x1, y0, y1);
@@ -197,16 +191,21 @@ void ref_triangle(Image *img, const GrVertex &a, const GrVertex &b, const GrVert
         cover<mpz_class>(img, sx, sy, drawn ? &tri : nullptr, state, x0, x1, y0, y1);
 }
 
+bool test_setup(const GrVertex &a, const GrVertex &b, const GrVertex &c, const RenderState &state,
+                TriInput *in, TriSetup *tri)
+{
+    if (!clip_corners(RawTri{{a.x, b.x, c.x}, {a.y, b.y, c.y}}, &in->st))
+        return false;
+    *in = TriInput{in->st, {setup_corner(a), setup_corner(b), setup_corner(c)}, state};
+    setup_order(in);
+    setup_triangle(*in, tri);
+    return true;
+}
+
 GrVertex vtx(float x, float y, float shade, float ooz, float s, float t)
 {
-    GrVertex v = {};
-    v.x = x;
-    v.y = y;
-    v.r = v.g = v.b = shade;
-    v.ooz = ooz;
-    v.oow = 1.0f;
-    v.tmuvtx[0] = GrTmuVertex{s, t, 0.0f}; // unit 0's own 1/w is unused, as the program leaves it
-    return v;
+    // Unit 0's own 1/w is unused, as the program leaves it.
+    return {x, y, 0.0f, shade, shade, shade, ooz, 0.0f, 1.0f, {{s, t, 0.0f}, {}}};
 }
 
 int count_differences(const Image &a, const Image &b, int report)
@@ -283,4 +282,14 @@ Image reference_image(const std::vector<Draw> &draws, uint32_t clear, float dept
     for (const Draw &d : draws)
         ref_triangle(&img, d.v[0], d.v[1], d.v[2], d.state);
     return img;
+}
+
+void expect_reference_on_every_target(const std::vector<Draw> &draws)
+{
+    const Image want = reference_image(draws);
+    for (int64_t target : test_targets()) {
+        simd_select(target);
+        EXPECT_EQ(count_differences(pipeline_image(draws, 0), want), 0) << simd_name(target);
+    }
+    simd_select(simd_best());
 }

@@ -9,6 +9,7 @@
 
 #include "accel.h"
 #include "pipeline.h"
+#include "setup.h"
 #include "simd.h"
 
 struct Image {
@@ -26,6 +27,11 @@ Image test_board_image(const Board &b);
 void ref_clear(Image *img, uint32_t rgba, float depth);
 void ref_triangle(Image *img, const GrVertex &a, const GrVertex &b, const GrVertex &c,
                   const RenderState &state);
+
+// Clips and sets up a triangle as the pipeline does, with the SIMD target selected; false
+// when clipping drops it.
+bool test_setup(const GrVertex &a, const GrVertex &b, const GrVertex &c, const RenderState &state,
+                TriInput *in, TriSetup *tri);
 
 // A corner with position, colour and depth; texture coordinates s, t with 1/w = 1.
 GrVertex vtx(float x, float y, float shade = 255.0f, float ooz = 1.0f, float s = 0.0f,
@@ -65,3 +71,6 @@ struct Draw {
 Image pipeline_image(const std::vector<Draw> &draws, int threads, uint32_t clear = 0,
                      float depth = 0.0f);
 Image reference_image(const std::vector<Draw> &draws, uint32_t clear = 0, float depth = 0.0f);
+// The draws through the pipeline (no workers) with every SIMD target, each held to the
+// reference; the best target is selected again after.
+void expect_reference_on_every_target(const std::vector<Draw> &draws);

@@ -10,13 +10,7 @@
 namespace
 {
 
-RenderState flat_state()
-{
-    RenderState st;
-    st.depth_mode = GR_DEPTHBUFFER_ZBUFFER;
-    st.depth_func = GR_CMP_ALWAYS;
-    return st;
-}
+const RenderState FLAT = {GR_DEPTHBUFFER_ZBUFFER, GR_CMP_ALWAYS, true, nullptr};
 
 // Corners far off screen, to the float range and past the int64 guard band; triangles
 // wholly off screen; colours and depths at the top of the float range (no NaN may reach
@@ -26,16 +20,15 @@ TEST(Clip, HugeCoordinatesMatchTheReference)
     const float far[] = {1e30f, -1e30f,      FLT_MAX,      -FLT_MAX,   1e10f,
                          -3e7f, 33554432.0f, -33554433.0f, 33554431.5f};
     Rng rng{11};
-    std::vector<Draw> draws = {
-        Draw{{vtx(-100, 10), vtx(-0.5f, 100), vtx(-50, 400)}, flat_state()},
-        Draw{{vtx(640.5f, 10), vtx(700, 100), vtx(1e30f, 400)}, flat_state()},
-        Draw{{vtx(0, -1e30f), vtx(640, -1), vtx(300, -0.51f)}, flat_state()},
-        Draw{{vtx(-1e30f, 480.5f), vtx(1e30f, 480.5f), vtx(0, 1e30f)}, flat_state()},
-        Draw{{vtx(-1e30f, -1e30f, FLT_MAX, FLT_MAX), vtx(1e30f, 0, -FLT_MAX, 1),
-              vtx(0, 1e30f, 3e38f, -FLT_MAX)},
-             flat_state()}};
+    std::vector<Draw> draws = {Draw{{vtx(-100, 10), vtx(-0.5f, 100), vtx(-50, 400)}, FLAT},
+                               Draw{{vtx(640.5f, 10), vtx(700, 100), vtx(1e30f, 400)}, FLAT},
+                               Draw{{vtx(0, -1e30f), vtx(640, -1), vtx(300, -0.51f)}, FLAT},
+                               Draw{{vtx(-1e30f, 480.5f), vtx(1e30f, 480.5f), vtx(0, 1e30f)}, FLAT},
+                               Draw{{vtx(-1e30f, -1e30f, FLT_MAX, FLT_MAX),
+                                     vtx(1e30f, 0, -FLT_MAX, 1), vtx(0, 1e30f, 3e38f, -FLT_MAX)},
+                                    FLAT}};
     for (int i = 0; i < 24; i++) {
-        Draw d = {{}, flat_state()};
+        Draw d = {{}, FLAT};
         for (int k = 0; k < 3; k++)
             d.v[k] = vtx(rng_float(&rng, -100, 740), rng_float(&rng, -100, 580),
                          rng_float(&rng, 0, 255), rng_float(&rng, 1, 100));

@@ -24,10 +24,10 @@ std::vector<Draw> random_draws(uint32_t seed, int count, const Texture *tex)
     Rng rng{seed};
     std::vector<Draw> out;
     for (int i = 0; i < count; i++) {
-        Draw d;
-        d.state.depth_mode = (i % 5) ? GR_DEPTHBUFFER_ZBUFFER : GR_DEPTHBUFFER_DISABLE;
-        d.state.depth_func = (i % 7) ? GR_CMP_GREATER : (int32_t)(rng_next(&rng) % 8);
-        d.state.texture = (i % 3) ? tex : nullptr;
+        Draw d = {{},
+                  {(i % 5) ? GR_DEPTHBUFFER_ZBUFFER : GR_DEPTHBUFFER_DISABLE,
+                   (i % 7) ? GR_CMP_GREATER : (int32_t)(rng_next(&rng) % 8), true,
+                   (i % 3) ? tex : nullptr}};
         const int kind = (int)(rng_next(&rng) % 6);
         const float sizes[6] = {2.0f, 12.0f, 60.0f, 400.0f, 400.0f, 3000.0f};
         const float cx = rng_float(&rng, -50, SCREEN_W + 50),
@@ -57,32 +57,16 @@ TEST(Raster, RandomTrianglesMatchTheReference)
     TestTexture tex;
     test_texture(&tex, 6, 6, 7, checker);
     for (uint32_t seed = 1; seed <= 6; seed++) {
-        const std::vector<Draw> draws = random_draws(seed, 150, &tex.tex);
-        const Image want = reference_image(draws);
-        for (int64_t target : test_targets()) {
-            simd_select(target);
-            EXPECT_EQ(count_differences(pipeline_image(draws, 0), want), 0)
-                << "seed " << seed << ", " << simd_name(target);
-        }
-        simd_select(simd_best());
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        expect_reference_on_every_target(random_draws(seed, 150, &tex.tex));
     }
 }
 
-// The one check that the picture does not depend on the thread count: more triangles
-// than a batch holds, so that batches take turns with the workers, and more workers than
-// cores.
-TEST(Raster, ImagesAreIdenticalForEveryThreadCount)
+// A textured, depth-tested triangle with corners of different shades and depths.
+Draw textured(const TestTexture &tex)
 {
-    TestTexture tex;
-    test_texture(&tex, 7, 5, 6, checker);
-    const std::vector<Draw> draws = random_draws(99, 9000, &tex.tex);
-    const Image one = pipeline_image(draws, 1, 0x20304050u, 0.0f);
-    for (int threads : {0, 2, 3, 8}) {
-        const Image other = pipeline_image(draws, threads, 0x20304050u, 0.0f);
-        EXPECT_EQ(one.color, other.color) << threads << " threads";
-        EXPECT_EQ(0, std::memcmp(one.depth.data(), other.depth.data(), one.depth.size() * 4))
-            << threads << " threads";
-    }
+    return {{vtx(20, 30, 200, 5, 0, 0), vtx(500, 60, 100, 9, 256, 0), vtx(90, 450, 30, 2, 0, 256)},
+            {GR_DEPTHBUFFER_ZBUFFER, GR_CMP_ALWAYS, true, &tex.tex}};
 }
 
 // A clear between triangles hides the first; render state changed after a triangle was
@@ -93,12 +77,7 @@ TEST(Raster, CommandsKeepTheirOrderAndTheirState)
     test_texture(&tex, 4, 4, 1, checker);
     Board *b = test_board_new();
     Pipeline *p = pipeline_create(2);
-    Draw d = {
-        {vtx(20, 30, 200, 5, 0, 0), vtx(500, 60, 100, 9, 256, 0), vtx(90, 450, 30, 2, 0, 256)},
-        RenderState{}};
-    d.state.texture = &tex.tex;
-    d.state.depth_mode = GR_DEPTHBUFFER_ZBUFFER;
-    d.state.depth_func = GR_CMP_ALWAYS;
+    const Draw d = textured(tex);
     pipeline_triangle(p, b, vtx(400, 100), vtx(600, 120), vtx(500, 300));
     pipeline_clear(p, b, 0xff0000ffu, 5.0f);
     b->state = d.state;
@@ -118,10 +97,7 @@ TEST(Raster, NonFiniteCornersDrawNothing)
 {
     TestTexture tex;
     test_texture(&tex, 4, 4, 1, checker);
-    Draw good = {
-        {vtx(20, 30, 200, 5, 0, 0), vtx(500, 60, 100, 9, 256, 0), vtx(90, 450, 30, 2, 0, 256)},
-        RenderState{}};
-    good.state.texture = &tex.tex;
+    const Draw good = textured(tex);
     const Image blank = reference_image({}), drawn = reference_image({good});
     ASSERT_NE(blank.color, drawn.color);
     for (int corner = 0; corner < 3; corner++)

@@ -63,7 +63,9 @@ void queue(Pipeline *p, Board *board, const std::vector<Draw> &draws, size_t fro
     }
 }
 
-// Frames 0 and 37 against the reference, frame 0 with every SIMD target too. A swap hands frame A
+// Frames 0 and 37 against the reference (each SIMD target draws the demo's frames alike:
+// tests/frames), with more workers than cores and batches taking turns with them (what
+// the thread count must not change). A swap hands frame A
 // over and the program goes on queuing frame B into the other buffer; the wait for A's ticket must
 // return with all of A drawn. B's first commands stay in the batch being filled, so the wait is the
 // only thing that holds A's last batches back; a wait that returns early shows only when the
@@ -74,7 +76,7 @@ TEST(Frame, ProgramFramesMatchTheReferenceAndWaitForTheirTicket)
     const std::vector<Draw> a = program_frame(0), b = program_frame(37);
     ASSERT_GT(a.size(), 10000u);
     const Image want_a = reference_image(a), want_b = reference_image(b);
-    for (int threads : {1, 2, 5, 1, 2, 5}) {
+    for (int threads : {1, 3, 8, 1, 3, 8}) {
         Board *board = test_board_new();
         Pipeline *p = pipeline_create(threads, threads);
         pipeline_clear(p, board, 0, 0.0f);
@@ -93,11 +95,6 @@ TEST(Frame, ProgramFramesMatchTheReferenceAndWaitForTheirTicket)
         pipeline_destroy(p);
         test_board_free(board);
     }
-    for (int64_t target : test_targets()) {
-        simd_select(target);
-        EXPECT_EQ(count_differences(pipeline_image(a, 2), want_a), 0) << simd_name(target);
-    }
-    simd_select(simd_best());
 }
 
 } // namespace

@@ -45,12 +45,7 @@ TEST(FillRule, FansCoverEveryPixelOnce)
         }
         EXPECT_EQ(std::count_if(count.begin(), count.end(), [](int k) { return k > 1; }), 0)
             << "pixels covered by two triangles of the fan around " << r[0].x << ", " << r[0].y;
-        const Image want = reference_image(fan);
-        for (int64_t target : test_targets()) {
-            simd_select(target);
-            EXPECT_EQ(count_differences(pipeline_image(fan, 0), want), 0) << simd_name(target);
-        }
-        simd_select(simd_best());
+        expect_reference_on_every_target(fan);
     }
 }
 
@@ -84,12 +79,7 @@ TEST(FillRule, ZeroAreaSliversAndDustMatchTheReference)
         }
         d.push_back(dust);
     }
-    const Image want = reference_image(d);
-    for (int64_t target : test_targets()) {
-        simd_select(target);
-        EXPECT_EQ(count_differences(pipeline_image(d, 0), want), 0) << simd_name(target);
-    }
-    simd_select(simd_best());
+    expect_reference_on_every_target(d);
 }
 
 // The reference shades from setup's own planes, so these check the planes themselves:
@@ -101,12 +91,9 @@ TEST(Planes, AttributesReachTheCornerValues)
 {
     const GrVertex a = vtx(10.5f, 20.5f, 10, 100), b = vtx(600.25f, 40.5f, 250, 3000),
                    c = vtx(200.5f, 470.75f, 128, 7);
-    ScreenTri st;
-    ASSERT_TRUE(clip_corners(RawTri{{a.x, b.x, c.x}, {a.y, b.y, c.y}}, &st));
+    TriInput in;
     TriSetup tri;
-    TriInput in{st, {setup_corner(a), setup_corner(b), setup_corner(c)}, RenderState{}};
-    setup_order(&in);
-    setup_triangle(in, &tri);
+    ASSERT_TRUE(test_setup(a, b, c, RenderState{}, &in, &tri));
     for (const GrVertex *p : {&a, &b, &c}) {
         EXPECT_NEAR((tri.z.a0 + tri.z.dy * p->y) + tri.z.dx * p->x, p->ooz, 1e-3 * p->ooz);
         EXPECT_NEAR((tri.r.a0 + tri.r.dy * p->y) + tri.r.dx * p->x, p->r, 1e-3);
@@ -131,13 +118,10 @@ TEST(Planes, TexturePlanesReachTheCornersUpToWholePeriods)
             for (GrVertex &p : v)
                 p = vtx(cx + rng_float(&rng, -size, size), cy + rng_float(&rng, -size, size), 255,
                         1, s0 + rng_float(&rng, -300, 300), t0 + rng_float(&rng, -300, 300));
-            ScreenTri st;
-            if (!clip_corners(RawTri{{v[0].x, v[1].x, v[2].x}, {v[0].y, v[1].y, v[2].y}}, &st))
-                continue;
-            TriInput in{st, {setup_corner(v[0]), setup_corner(v[1]), setup_corner(v[2])}, state};
-            setup_order(&in);
+            TriInput in;
             TriSetup tri;
-            setup_triangle(in, &tri);
+            if (!test_setup(v[0], v[1], v[2], state, &in, &tri))
+                continue;
             ASSERT_TRUE(tri.textured);
             const Plane *planes[2] = {&tri.s, &tri.t};
             const int log2[2] = {tri.level.width_log2, tri.level.height_log2}, top[2] = {wl, hl};
@@ -149,7 +133,7 @@ TEST(Planes, TexturePlanesReachTheCornersUpToWholePeriods)
                 EXPECT_GE(pl.a0, 0.0f);
                 EXPECT_LT(pl.a0, period);
                 for (int k = 0; k < 3; k++) { // at the snapped corners, in clipped order
-                    const double px = st.x[k] / 16.0, py = st.y[k] / 16.0;
+                    const double px = in.st.x[k] / 16.0, py = in.st.y[k] / 16.0;
                     const double want = axis ? in.c[k].tow : in.c[k].sow;
                     const double d =
                         ((double)pl.a0 + (double)pl.dy * py + pl.dx * px) - want * per_unit;
@@ -160,18 +144,8 @@ TEST(Planes, TexturePlanesReachTheCornersUpToWholePeriods)
     }
 }
 
-// Shades far outside 0..255 across the triangle are clamped per pixel, not per corner;
-// a texel times a shade is rounded to nearest.
-TEST(Planes, ColourIsClampedPerPixelAndModulatedExactly)
-{
-    TestTexture tex;
-    test_texture(&tex, 0, 0, 1, [](int, int, int) { return 0x7f4dffffu; });
-    Draw flat = {{vtx(0, 0, 128), vtx(640, 0, 128), vtx(0, 480, 128)}, RenderState{}};
-    flat.state.texture = &tex.tex;
-    const Draw shaded = {{vtx(0, 0, -500), vtx(640, 0, 900), vtx(0, 480, 128)}, RenderState{}};
-    for (const Draw &d : {shaded, flat})
-        EXPECT_EQ(count_differences(pipeline_image({d}, 0), reference_image({d})), 0);
-}
+// (Shades outside 0..255 clamped per pixel and texels modulated exactly: the random
+// triangles of test_raster, against the reference.)
 
 // Stored depth 50 on the left half, the triangle at 50 then 60 and 40 across; a 16-bit
 // buffer would tie the last triangle's depth with the one before.
@@ -180,10 +154,7 @@ TEST(Depth, EveryFunctionMaskAndMode)
     for (int func = GR_CMP_NEVER; func <= GR_CMP_ALWAYS; func++)
         for (int mode : {GR_DEPTHBUFFER_DISABLE, GR_DEPTHBUFFER_ZBUFFER})
             for (bool mask : {false, true}) {
-                RenderState st;
-                st.depth_mode = mode;
-                st.depth_func = func;
-                st.depth_mask = mask;
+                const RenderState st = {mode, func, mask, nullptr};
                 std::vector<Draw> d = {
                     Draw{{vtx(0, 0, 30, 50), vtx(640, 0, 30, 50), vtx(0, 480, 30, 50)}, st},
                     Draw{{vtx(0, 0, 100, 40), vtx(640, 0, 100, 60), vtx(0, 480, 100, 40)}, st},

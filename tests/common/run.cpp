@@ -8,23 +8,19 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <set>
-#include <sstream>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 extern char **environ;
-
-namespace
-{
 
 void close_fd(int *fd)
 {
@@ -33,10 +29,8 @@ void close_fd(int *fd)
     *fd = -1;
 }
 
-void set_nonblocking(int fd)
+namespace
 {
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-}
 
 // Appends what fd has now; closes it at its end (or EIO once the terminal has no users).
 void drain(int *fd, std::string *to)
@@ -78,36 +72,31 @@ long long now_ms()
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-bool run_start(const RunSetup &setup, Child *run, std::string *why)
+Child run_start(const RunSetup &setup)
 {
-    *run = Child{};
+    Child run;
     const Stream streams[3] = {setup.in, setup.out, setup.err};
     int pipes[3][2] = {{-1, -1}, {-1, -1}, {-1, -1}};
+    bool ok = true;
     if (std::count(streams, streams + 3, TERMINAL) > 0) {
-        run->master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        run.master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
         const char *name =
-            grantpt(run->master) || unlockpt(run->master) ? nullptr : ptsname(run->master);
-        run->slave = name ? open(name, O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
+            grantpt(run.master) || unlockpt(run.master) ? nullptr : ptsname(run.master);
+        run.slave = name ? open(name, O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
         const winsize size = {(unsigned short)setup.rows, (unsigned short)setup.cols, 0, 0};
-        ioctl(run->slave, TIOCSWINSZ, &size);
-        tcgetattr(run->slave, &run->mode_before);
-        set_nonblocking(run->master);
+        ok =
+            ioctl(run.slave, TIOCSWINSZ, &size) == 0 && tcgetattr(run.slave, &run.mode_before) == 0;
+        fcntl(run.master, F_SETFL, O_NONBLOCK);
     }
     for (int k = 0; k < 3; k++)
-        if (streams[k] == PIPE && pipe2(pipes[k], O_CLOEXEC) != 0)
-            run->slave = -2;
-    if (run->slave == -2 || (run->master >= 0) != (run->slave >= 0)) {
-        *why = std::strerror(errno);
-        run_finish(run);
-        return false;
-    }
+        ok = ok && (streams[k] != PIPE || pipe2(pipes[k], O_CLOEXEC) == 0);
     // A key typed before the start is in the terminal once its echo has come back (a
     // control character echoes as ^X, so then any echo will do).
-    if (!setup.typed_before.empty()) {
-        run_send(run, setup.typed_before);
+    if (ok && !setup.typed_before.empty()) {
+        run_send(&run, setup.typed_before);
         const char last = setup.typed_before.back();
-        run_wait_text(run, (unsigned char)last < 0x20 ? "^" : std::string(1, last));
-        run->term.clear();
+        run_wait_text(&run, (unsigned char)last < 0x20 ? "^" : std::string(1, last));
+        run.term.clear();
     }
     // Everything the child needs is built before fork: only exec-safe calls after it.
     const std::vector<std::string> env = child_env(setup);
@@ -120,8 +109,8 @@ bool run_start(const RunSetup &setup, Child *run, std::string *why)
     argv.push_back(nullptr);
 
     signal(SIGPIPE, SIG_IGN); // a program that ended early must not take the test with it
-    run->pid = fork();
-    if (run->pid == 0) {
+    run.pid = ok ? fork() : -1;
+    if (run.pid == 0) {
         // As a shell starts a foreground job: default dispositions, nothing blocked.
         for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE})
             signal(sig, SIG_DFL);
@@ -129,11 +118,11 @@ bool run_start(const RunSetup &setup, Child *run, std::string *why)
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
         setsid();
-        if (run->slave >= 0 && setup.controlling)
-            ioctl(run->slave, TIOCSCTTY, 0);
+        if (run.slave >= 0 && setup.controlling)
+            ioctl(run.slave, TIOCSCTTY, 0);
         int from[3];
         for (int k = 0; k < 3; k++)
-            from[k] = streams[k] == TERMINAL   ? run->slave
+            from[k] = streams[k] == TERMINAL   ? run.slave
                       : streams[k] == PIPE     ? pipes[k][k == 0 ? 0 : 1]
                       : streams[k] == DEV_NULL ? open("/dev/null", O_RDWR)
                                                : -1;
@@ -149,10 +138,15 @@ bool run_start(const RunSetup &setup, Child *run, std::string *why)
         close_fd(&pipes[k][k == 0 ? 0 : 1]);
         fcntl(pipes[k][k == 0 ? 1 : 0], F_SETFL, O_NONBLOCK * (k > 0));
     }
-    run->in = pipes[0][1];
-    run->out = pipes[1][0];
-    run->err = pipes[2][0];
-    return run->pid > 0;
+    run.in = pipes[0][1];
+    run.out = pipes[1][0];
+    run.err = pipes[2][0];
+    if (run.pid < 0) {
+        ADD_FAILURE() << setup.exe << " cannot be started: " << std::strerror(errno);
+        run_finish(&run);
+        run.ended = true, run.status = 127 << 8;
+    }
+    return run;
 }
 
 bool run_pump(Child *run, int ms)
@@ -195,7 +189,6 @@ bool run_wait(Child *run, int ms)
     const bool ended = run_pump(run, ms);
     run_kill(run, SIGKILL);
     run_pump(run, WAIT_MS);
-    run->mode_after = run_mode(*run);
     return ended;
 }
 
@@ -210,11 +203,6 @@ void run_send(Child *run, const std::string &bytes)
         else if ((n < 0 && errno != EINTR && errno != EAGAIN) || now_ms() >= end)
             return;
     }
-}
-
-void run_close_input(Child *run)
-{
-    close_fd(&run->in);
 }
 
 void run_kill(Child *run, int sig)
@@ -233,44 +221,27 @@ void run_finish(Child *run)
 
 Child run_to_end(const RunSetup &setup)
 {
-    Child run;
-    if (run_start(setup, &run, &run.err_text)) {
-        run_close_input(&run);
-        run_wait(&run);
-    }
+    Child run = run_start(setup);
+    close_fd(&run.in);
+    run_wait(&run);
     run_finish(&run);
     return run;
 }
 
-termios run_mode(const Child &run)
+bool mode_changed(const Child &run)
 {
-    termios t = {};
-    tcgetattr(run.slave >= 0 ? run.slave : run.master, &t);
-    return t;
+    termios a = {};
+    const termios &b = run.mode_before;
+    return tcgetattr(run.slave >= 0 ? run.slave : run.master, &a) == 0 &&
+           (a.c_iflag != b.c_iflag || a.c_oflag != b.c_oflag || a.c_cflag != b.c_cflag ||
+            a.c_lflag != b.c_lflag || std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) != 0);
 }
 
-bool same_mode(const termios &a, const termios &b)
+int ended_with(const Child &run)
 {
-    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
-           a.c_lflag == b.c_lflag && std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0;
-}
-
-bool exited_with(const Child &run, int code)
-{
-    return run.ended && WIFEXITED(run.status) && WEXITSTATUS(run.status) == code;
-}
-
-bool killed_by(const Child &run, int sig)
-{
-    return run.ended && WIFSIGNALED(run.status) && WTERMSIG(run.status) == sig;
-}
-
-std::string describe_end(const Child &run)
-{
-    return !run.ended              ? "running"
-           : WIFEXITED(run.status) ? "exit status " + std::to_string(WEXITSTATUS(run.status))
-                                   : "killed by signal " + std::to_string(WTERMSIG(run.status)) +
-                                         " (" + strsignal(WTERMSIG(run.status)) + ")";
+    return !run.ended              ? 1000
+           : WIFEXITED(run.status) ? WEXITSTATUS(run.status)
+                                   : -WTERMSIG(run.status);
 }
 
 std::string make_temp_dir()
@@ -293,9 +264,7 @@ void write_file(const std::string &path, const std::string &bytes)
 std::string read_file(const std::string &path)
 {
     std::ifstream f(path, std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
+    return std::string(std::istreambuf_iterator<char>(f), {});
 }
 
 std::string asan_options(const std::string &more)

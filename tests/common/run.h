@@ -31,21 +31,20 @@ struct RunSetup {
 
 // master: the pseudo-terminal, our side; slave: kept open, so that the mode and leftover
 // input can be read after the end; in, out, err: our ends of the pipes; read_terminal
-// false: a stalled terminal, nothing is read from it; mode_after: once it has ended;
-// status: as waitpid gives it.
+// false: a stalled terminal, nothing is read from it; status: as waitpid gives it.
 struct Child {
     pid_t pid = -1;
     int master = -1, slave = -1, in = -1, out = -1, err = -1;
     std::string term, out_text, err_text;
     bool read_terminal = true, ended = false;
-    termios mode_before = {}, mode_after = {};
+    termios mode_before = {};
     int status = 0;
 };
 
 long long now_ms();
 
-// False (with why) when the program could not be started.
-bool run_start(const RunSetup &setup, Child *run, std::string *why);
+// A program that cannot be started fails the test (with why) and counts as ended, 127.
+Child run_start(const RunSetup &setup);
 // Collects output for up to ms; true once the program has ended.
 bool run_pump(Child *run, int ms);
 // Until text shows in what it wrote (terminal or pipes); false if it ended or time ran out.
@@ -53,21 +52,18 @@ bool run_wait_text(Child *run, const std::string &text, int ms = WAIT_MS);
 // Waits for the end; on time-out the program is killed (SIGKILL) and false returned.
 bool run_wait(Child *run, int ms = WAIT_MS);
 void run_send(Child *run, const std::string &bytes); // to the standard input pipe or terminal
-void run_close_input(Child *run);
 void run_kill(Child *run, int sig);
+void close_fd(int *fd); // and marks it closed (-1)
 // Releases descriptors; kills the program if it still runs.
 void run_finish(Child *run);
 // The whole run: start, close the input, wait, release.
 Child run_to_end(const RunSetup &setup);
 
-termios run_mode(const Child &run);
-bool same_mode(const termios &a, const termios &b);
-
-// Exit code 255 is how -1 reaches the parent.
-bool exited_with(const Child &run, int code);
-bool killed_by(const Child &run, int sig);
-// "exit status 255", "killed by signal 2 (Interrupt)", "running": for messages.
-std::string describe_end(const Child &run);
+// The terminal's mode is not what it was before the start (false once it is gone).
+bool mode_changed(const Child &run);
+// Its exit status (255 is how -1 reaches the parent), minus the signal that ended it, or
+// 1000 while it runs.
+int ended_with(const Child &run);
 
 // A folder of its own under the temporary folder.
 std::string make_temp_dir();
@@ -80,5 +76,5 @@ std::string read_file(const std::string &path);
 std::string asan_options(const std::string &more);
 // The settings that preload the shim into a program, reporting to the file report.
 std::vector<std::string> shim_env(const std::string &report);
-// The shim's count `name` ("shutdowns", "swaps", "failed") in report; -1 when none.
+// The shim's count `name` ("shutdowns" or "swaps") in report; -1 when none.
 long shim_count(const std::string &report, const std::string &name);

@@ -81,7 +81,7 @@ TEST(MeshFile, ShippedObjDatIsWhatMeshgenMakes)
 {
     const std::string dir = make_temp_dir();
     const Child run = run_to_end({.exe = MESHGEN_PATH, .args = {dir + "/obj.dat"}, .in = DEV_NULL});
-    ASSERT_TRUE(exited_with(run, 0)) << describe_end(run) << run.err_text;
+    ASSERT_EQ(ended_with(run), 0) << run.err_text;
     EXPECT_EQ(read_file(dir + "/obj.dat"), read_file(std::string(ASSETS_DIR) + "/obj.dat"))
         << "assets/obj.dat is not what meshgen makes now: regenerate it";
     remove_dir(dir);

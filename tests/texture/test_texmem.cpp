@@ -71,15 +71,10 @@ class TexMem : public ::testing::Test
     {
         guTexSource(texture);
         grBufferClear(0, 0, 0);
-        GrVertex v[3] = {};
-        const float xy[3][2] = {{100, 50}, {540, 50}, {320, 430}};
+        GrVertex v[3];
         for (int k = 0; k < 3; k++) {
-            v[k].x = xy[k][0];
-            v[k].y = xy[k][1];
-            v[k].r = v[k].g = v[k].b = 255;
-            v[k].oow = v[k].tmuvtx[0].oow = 1;
-            v[k].tmuvtx[0].sow = xy[k][0] * units;
-            v[k].tmuvtx[0].tow = xy[k][1] * units;
+            const float x = k == 0 ? 100 : k == 1 ? 540 : 320, y = k == 2 ? 430 : 50;
+            v[k] = {x, y, 0, 255, 255, 255, 0, 0, 1, {{x * units, y * units, 1}, {}}};
         }
         guDrawTriangleWithClip(&v[0], &v[1], &v[2]);
         grBufferSwap(0);

@@ -1,34 +1,20 @@
-// tex_test.h: what the texture tests share: a scratch folder, files written byte for
-// byte, and a file's texture decoded as the sampler sees it.
+// tex_test.h: what the texture tests share: a scratch folder (files are written and read
+// with run.h's helpers), and a file's texture decoded as the sampler sees it.
 #pragma once
 
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <string>
 
+#include "../common/run.h"
 #include "texture.h"
 
 // A fresh folder for this process's files, removed at exit.
 inline std::string scratch_path(const std::string &name)
 {
     static struct Scratch {
-        char dir[32] = "/tmp/test_texture-XXXXXX";
-        Scratch() { mkdtemp(dir); }
-        ~Scratch() { std::filesystem::remove_all(dir); }
+        std::string dir = make_temp_dir();
+        ~Scratch() { remove_dir(dir); }
     } scratch;
-    return std::string(scratch.dir) + "/" + name;
-}
-
-inline void write_file(const std::string &path, const std::string &bytes)
-{
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
-
-inline std::string read_file(const std::string &path)
-{
-    std::ifstream f(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(f), {});
+    return scratch.dir + "/" + name;
 }
 
 // The file's texture as the sampler sees it: gu3dfGetInfo, gu3dfLoad, then allocated and
