@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "clip.h"
+#include "setup.h"
 
 Board *test_board_new()
 {

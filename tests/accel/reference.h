@@ -9,7 +9,6 @@
 
 #include "accel.h"
 #include "pipeline.h"
-#include "setup.h"
 #include "simd.h"
 
 struct Image {
@@ -29,7 +28,9 @@ void ref_triangle(Image *img, const GrVertex &a, const GrVertex &b, const GrVert
                   const RenderState &state);
 
 // Clips and sets up a triangle as the pipeline does, with the SIMD target selected; false
-// when clipping drops it.
+// when clipping drops it (setup.h: not included here, the program's parts have a Corner).
+struct TriInput;
+struct TriSetup;
 bool test_setup(const GrVertex &a, const GrVertex &b, const GrVertex &c, const RenderState &state,
                 TriInput *in, TriSetup *tri);
 
