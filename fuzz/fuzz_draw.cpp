@@ -17,19 +17,16 @@
 #include "check.h"
 #include "gfx/gfx.h"
 
-namespace
-{
-
 struct Input {
     const uint8_t *p, *end;
 };
 
-uint8_t u8(Input *in)
+static uint8_t u8(Input *in)
 {
     return in->p < in->end ? *in->p++ : 0;
 }
 
-uint32_t u32(Input *in)
+static uint32_t u32(Input *in)
 {
     uint32_t v = 0;
     for (int i = 0; i < 4; i++)
@@ -38,14 +35,14 @@ uint32_t u32(Input *in)
 }
 
 // Mostly around the valid enumerations, on both sides; now and then an extreme.
-int32_t i32(Input *in)
+static int32_t i32(Input *in)
 {
     const uint8_t b = u8(in);
     const int32_t edge[5] = {INT32_MIN, INT32_MAX, 256, 1 << 30, 65535};
     return b < 0xf0 ? b % 20 - 3 : (b & 7) < 5 ? edge[b & 7] : (int32_t)u32(in);
 }
 
-float f32(Input *in)
+static float f32(Input *in)
 {
     static const float edge[13] = {0.0f,    -0.0f,  NAN,     INFINITY, -INFINITY,
                                    1e30f,   -1e30f, FLT_MAX, -FLT_MAX, FLT_TRUE_MIN,
@@ -60,7 +57,7 @@ float f32(Input *in)
     return (float)u8(in) * 1.5f - 16.0f; // colours, depths, half-pixels near the edges
 }
 
-GrVertex vertex(Input *in)
+static GrVertex vertex(Input *in)
 {
     float f[sizeof(GrVertex) / sizeof(float)];
     for (float &v : f)
@@ -76,7 +73,7 @@ struct Run {
     int next = 0;
 };
 
-GrMipMapId_t handle(Input *in, const Run &run)
+static GrMipMapId_t handle(Input *in, const Run &run)
 {
     const uint8_t b = u8(in);
     if (b < 0x80)
@@ -87,7 +84,7 @@ GrMipMapId_t handle(Input *in, const Run &run)
 }
 
 // Anything at all, or a shape the program could ask for, so that the texture exists.
-GrMipMapId_t allocate(Input *in, Run *run)
+static GrMipMapId_t allocate(Input *in, Run *run)
 {
     int32_t a[14];
     for (int32_t &v : a)
@@ -116,7 +113,7 @@ GrMipMapId_t allocate(Input *in, Run *run)
 
 // The variables grGlideInit reads, with good and bad spellings; only values that keep
 // the run fast and quiet (no display, no waiting, no dump).
-void set_env(Input *in)
+static void set_env(Input *in)
 {
     const uint8_t e = u8(in), display = u8(in);
     setenv("ACCEL_VSYNC", "0", 1);
@@ -132,10 +129,10 @@ void set_env(Input *in)
     setenv("ACCEL_THREADS", threads[e >> 6], 1);
 }
 
-uint8_t texels[256 * 256 * 2 * 2]; // every level of the largest texture, widest format
-GuTexTable table;
+static uint8_t texels[256 * 256 * 2 * 2]; // every level of the largest texture, widest format
+static GuTexTable table;
 
-void step(Input *in, Run *run)
+static void step(Input *in, Run *run)
 {
     switch (u8(in) % 14) {
     case 0:
@@ -233,8 +230,6 @@ void step(Input *in, Run *run)
     }
     }
 }
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

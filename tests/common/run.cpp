@@ -29,11 +29,8 @@ void close_fd(int *fd)
     *fd = -1;
 }
 
-namespace
-{
-
 // Appends what fd has now; closes it at its end (or EIO once the terminal has no users).
-void drain(int *fd, std::string *to)
+static void drain(int *fd, std::string *to)
 {
     char buf[4096];
     while (*fd >= 0) {
@@ -49,7 +46,7 @@ void drain(int *fd, std::string *to)
 
 // The test's settings, the last for a name winning, then ours less whatever could steer
 // the program or its library from outside the test.
-std::vector<std::string> child_env(const RunSetup &setup)
+static std::vector<std::string> child_env(const RunSetup &setup)
 {
     std::vector<std::string> out;
     std::set<std::string> seen;
@@ -63,8 +60,6 @@ std::vector<std::string> child_env(const RunSetup &setup)
     }
     return out;
 }
-
-} // namespace
 
 long long now_ms()
 {

@@ -14,23 +14,20 @@
 
 #include "gfx/gfx.h"
 
-namespace
-{
-
-long fail_open, opens, malloc_size, malloc_nth = 1, mallocs, shutdowns, swaps;
-int report_fd = -1;
-void *(*real_malloc)(size_t);
-bool resolving;
+static long fail_open, opens, malloc_size, malloc_nth = 1, mallocs, shutdowns, swaps;
+static int report_fd = -1;
+static void *(*real_malloc)(size_t);
+static bool resolving;
 
 // Fixed width, so that a reader never sees a shorter line half overwritten.
-void report()
+static void report()
 {
     char line[64];
     const int n = std::snprintf(line, sizeof line, "shutdowns %ld swaps %12ld\n", shutdowns, swaps);
     (void)!pwrite(report_fd, line, (size_t)n, 0);
 }
 
-__attribute__((constructor)) void start()
+__attribute__((constructor)) static void start()
 {
     const char *f = std::getenv("SHIM_FAIL_OPEN"), *m = std::getenv("SHIM_MALLOC"),
                *r = std::getenv("SHIM_REPORT");
@@ -41,12 +38,10 @@ __attribute__((constructor)) void start()
     report();
 }
 
-template <typename Fn> Fn real(Fn, const char *name)
+template <typename Fn> static Fn real(Fn, const char *name)
 {
     return (Fn)dlsym(RTLD_NEXT, name);
 }
-
-} // namespace
 
 extern "C" {
 

@@ -10,14 +10,11 @@
 
 #include "../common/run.h"
 
-namespace
-{
-
 const std::string ENTER = "\x1b[?1049h", LEAVE = "\x1b[?1049l";
 
 // The probe showing `frames` frames on a cols x rows terminal (all three streams, in the
 // assets' folder); symbols whatever terminal the tests run in, unless env says otherwise.
-RunSetup probe(const char *frames, int cols, int rows, std::vector<std::string> env = {})
+static RunSetup probe(const char *frames, int cols, int rows, std::vector<std::string> env = {})
 {
     env.insert(env.begin(), {"TERM=xterm-256color", "ACCEL_DISPLAY=terminal", "DISPLAY",
                              "WAYLAND_DISPLAY", "ACCEL_TERMINAL_PIXELS=0"});
@@ -26,14 +23,14 @@ RunSetup probe(const char *frames, int cols, int rows, std::vector<std::string> 
         rows};
 }
 
-bool once(const std::string &s, const std::string &what)
+static bool once(const std::string &s, const std::string &what)
 {
     return s.find(what) != std::string::npos && s.find(what) == s.rfind(what);
 }
 
 // Once into the alternate screen; back to the main screen, with the colours reset and
 // the cursor shown, after the last of the picture (an image cut short is ended first).
-void expect_restored(const std::string &out)
+static void expect_restored(const std::string &out)
 {
     EXPECT_TRUE(once(out, ENTER));
     const size_t leave = out.rfind("\x18\x1b\\\x1b[0m\x1b[?25h" + LEAVE),
@@ -43,7 +40,7 @@ void expect_restored(const std::string &out)
 }
 
 // The columns and rows the cursor is sent to, from `from` on.
-void expect_drawn_in(const std::string &out, size_t from, int x0, int x1, int y1)
+static void expect_drawn_in(const std::string &out, size_t from, int x0, int x1, int y1)
 {
     const std::regex move("\x1b\\[([0-9]+);([0-9]+)H");
     int moves = 0;
@@ -54,8 +51,6 @@ void expect_drawn_in(const std::string &out, size_t from, int x0, int x1, int y1
     }
     EXPECT_GT(moves, 0);
 }
-
-} // namespace
 
 // 100 x 30 cells: the 4:3 picture is 80 cells wide (30 rows of two pixels), centred in
 // columns 11-90. Its colours are the quadrants' and the grey band's; a still picture costs

@@ -16,9 +16,6 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
-namespace
-{
-
 const char *XVFB = "/usr/bin/Xvfb", *XDOTOOL = "/usr/bin/xdotool";
 
 class DesktopWindow : public ::testing::Test
@@ -122,8 +119,6 @@ class DesktopWindow : public ::testing::Test
     ::Display *dpy_ = nullptr;
     bool demo_ = false;
 };
-
-} // namespace
 
 // The probe's window shows the frame pixel for pixel, the frame's last row on top; a key
 // press ends the program.

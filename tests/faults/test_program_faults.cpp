@@ -14,10 +14,7 @@
 
 #include "../common/run.h"
 
-namespace
-{
-
-Child start(const char *display, Stream out = TERMINAL, const std::string &report = "")
+static Child start(const char *display, Stream out = TERMINAL, const std::string &report = "")
 {
     RunSetup r = {.exe = DEMO_PATH, .dir = ASSETS_DIR, .out = out};
     if (!report.empty())
@@ -28,7 +25,7 @@ Child start(const char *display, Stream out = TERMINAL, const std::string &repor
 
 // Ended by itself with its own status or the signal's, without a sanitizer's report, the
 // terminal as it was.
-void expect_clean_end(Child *d, const std::string &what, int sig)
+static void expect_clean_end(Child *d, const std::string &what, int sig)
 {
     EXPECT_TRUE(run_wait(d)) << what << ": the demo did not end";
     const int end = ended_with(*d);
@@ -129,5 +126,3 @@ TEST(ProgramFaults, DumpFollowsNoLinkAndLeavesNoPart)
         remove_dir(dir);
     }
 }
-
-} // namespace

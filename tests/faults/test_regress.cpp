@@ -13,10 +13,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv) __attribute__((weak));
 
-namespace
-{
-
-std::vector<std::string> all_inputs()
+static std::vector<std::string> all_inputs()
 {
     std::vector<std::string> all;
     std::error_code ec;
@@ -43,5 +40,3 @@ TEST_P(Replay, RunsCleanly)
 
 INSTANTIATE_TEST_SUITE_P(Inputs, Replay, ::testing::ValuesIn(all_inputs()));
 GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(Replay);
-
-} // namespace

@@ -28,9 +28,6 @@
 
 namespace fs = std::filesystem;
 
-namespace
-{
-
 // The last frame compared. Emulated (a cross build under qemu-user) a frame takes some
 // fifty times longer: there frame 0 only.
 #ifdef FRAMES_EMULATED
@@ -39,7 +36,7 @@ constexpr int LAST = 0;
 constexpr int LAST = 100;
 #endif
 
-std::string frame_name(int n)
+static std::string frame_name(int n)
 {
     char name[64];
     std::snprintf(name, sizeof name, "board0-frame%06d.png", n);
@@ -47,7 +44,7 @@ std::string frame_name(int n)
 }
 
 // The RGB pixels of a 640 x 480 picture, top row first; empty when it is not one.
-std::string read_png(const fs::path &path)
+static std::string read_png(const fs::path &path)
 {
     int w, h, n;
     unsigned char *px = stbi_load(path.c_str(), &w, &h, &n, 3);
@@ -59,7 +56,7 @@ std::string read_png(const fs::path &path)
 // Runs the demo in a fresh folder holding the assets until frame `last` has been shown,
 // then presses a key. Returns the dump folder. simd: ACCEL_SIMD's value, empty for the
 // default.
-fs::path run_demo(int last, const std::string &simd = "")
+static fs::path run_demo(int last, const std::string &simd = "")
 {
     const std::string dir = make_temp_dir();
     fs::create_directories(dir + "/dump");
@@ -137,5 +134,3 @@ TEST(Frames, AreTheSameOnEverySimdTarget)
     }
     fs::remove_all(want.parent_path());
 }
-
-} // namespace

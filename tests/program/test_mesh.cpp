@@ -7,16 +7,13 @@
 #include "../common/run.h"
 #include "scene/mesh.h"
 
-namespace
-{
-
 struct Parsed {
     MeshStatus status;
     std::string why;
     Mesh mesh;
 };
 
-Parsed parse(const std::string &text)
+static Parsed parse(const std::string &text)
 {
     Parsed p = {};
     char why[256] = "";
@@ -86,5 +83,3 @@ TEST(MeshFile, ShippedObjDatIsWhatMeshgenMakes)
         << "assets/obj.dat is not what meshgen makes now: regenerate it";
     remove_dir(dir);
 }
-
-} // namespace

@@ -15,9 +15,6 @@
 #include "../common/run.h"
 #include "gfx/gfx.h"
 
-namespace
-{
-
 struct Scenario {
     // Files over the defaults ("obj.dat=text", "quib.3DF=@dir|@fifo|@half", "obj.dat" gone)
     // and settings (NAME=value, NAME unset).
@@ -33,7 +30,7 @@ struct Scenario {
 };
 
 // The folder: a two-face obj.dat and the shipped textures, changed as `given` says.
-void make_files(const std::string &dir, const std::vector<std::string> &given)
+static void make_files(const std::string &dir, const std::vector<std::string> &given)
 {
     write_file(dir + "/obj.dat", "4 2 0 0 0 0 0 1 0 0 256 0 0 1 0 0 256 1 1 0 256 256 0 1 2 1 3 2");
     for (const char *f : {"quib.3DF", "plov1.3DF"})
@@ -52,7 +49,7 @@ void make_files(const std::string &dir, const std::vector<std::string> &given)
 }
 
 // Names, kinds and the contents of the regular files: a FIFO is not opened.
-std::string snapshot(const std::string &dir)
+static std::string snapshot(const std::string &dir)
 {
     std::string s;
     for (const auto &e : std::filesystem::directory_iterator(dir))
@@ -60,7 +57,7 @@ std::string snapshot(const std::string &dir)
     return s;
 }
 
-void run_scenario(const Scenario &c)
+static void run_scenario(const Scenario &c)
 {
     const std::string dir = make_temp_dir(), side = make_temp_dir(), report = side + "/report";
     make_files(dir, c.given);
@@ -192,5 +189,3 @@ TEST(Program, EveryWayInAndOut)
         run_scenario(cases[k]);
     }
 }
-
-} // namespace

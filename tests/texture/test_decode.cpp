@@ -10,9 +10,6 @@
 #include "tex_test.h"
 #include "texenc.h"
 
-namespace
-{
-
 TEST(Decode, EveryFormatAndShapeRoundTripsThroughTheTool)
 {
     const MipShape shapes[] = {{1, 32, 8, 1}, {4, 64, 1, 2}, {1, 16, 1, 1}};
@@ -42,5 +39,3 @@ TEST(Decode, EveryFormatAndShapeRoundTripsThroughTheTool)
             }
         }
 }
-
-} // namespace

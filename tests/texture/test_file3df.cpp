@@ -12,14 +12,11 @@
 #include "gfx/gfx.h"
 #include "tex_test.h"
 
-namespace
-{
-
 // rgb565, 4x4 down to 1x1: 16 + 4 + 1 texels of 2 bytes.
 constexpr uint32_t GOOD_BYTES = 42;
 const std::string TEXELS(GOOD_BYTES, '\x42');
 
-std::string with_line(int line, const std::string &text)
+static std::string with_line(int line, const std::string &text)
 {
     const char *lines[4] = {"3df v1.1", "rgb565", "lod range: 1 4", "aspect ratio: 1 1"};
     std::string s;
@@ -30,14 +27,14 @@ std::string with_line(int line, const std::string &text)
 const std::string GOOD_HEADER = with_line(-1, "");
 
 // gu3dfGetInfo on a file holding exactly `bytes`.
-int32_t info_of(const std::string &bytes, Gu3dfInfo *info)
+static int32_t info_of(const std::string &bytes, Gu3dfInfo *info)
 {
     write_file(scratch_path("case.3DF"), bytes);
     return gu3dfGetInfo(scratch_path("case.3DF").c_str(), info);
 }
 
 // gu3dfGetInfo then gu3dfLoad into a buffer of exactly mem_required bytes.
-int32_t load_of(const std::string &bytes, Gu3dfInfo *info, std::vector<uint8_t> *data)
+static int32_t load_of(const std::string &bytes, Gu3dfInfo *info, std::vector<uint8_t> *data)
 {
     if (!info_of(bytes, info))
         return 0;
@@ -156,5 +153,3 @@ TEST(File3df, FileChangedSinceGetInfoLoadsNothingAndLosesNothing)
     load("whole again, and more", 1);
     EXPECT_EQ(std::count(buffer.begin(), buffer.begin() + GOOD_BYTES, 0x42), GOOD_BYTES);
 }
-
-} // namespace

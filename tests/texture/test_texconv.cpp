@@ -11,11 +11,8 @@
 #include "gfx/gfx.h"
 #include "tex_test.h"
 
-namespace
-{
-
 // The tool's exit status; what it wrote on standard error in *err.
-int texconv(const std::string &args, std::string *err)
+static int texconv(const std::string &args, std::string *err)
 {
     const std::string err_path = scratch_path("texconv.err");
     const int status =
@@ -70,5 +67,3 @@ TEST(Texconv, ConvertsAnImageFileAndRefusesBadRequestsInOneLine)
         EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << args << ": " << err;
     }
 }
-
-} // namespace

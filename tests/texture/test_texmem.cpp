@@ -12,16 +12,13 @@
 #include "gfx/gfx.h"
 #include "tex_test.h"
 
-namespace
-{
-
 constexpr uint32_t FULL_CHAIN_565 = 2 * 87381; // 256x256 down to 1x1, rgb565
 constexpr uint16_t RED = 0xf800, GREEN = 0x07e0, BLUE = 0x001f;
 
 // guTexAllocateMemory with the program's values for a square texture unless told.
-GrMipMapId_t allocate(int32_t size, int32_t format = GR_TEXFMT_RGB_565,
-                      int32_t mipmap = GR_MIPMAP_NEAREST, int32_t tmu = GR_TMU0,
-                      int32_t small_lod = GR_LOD_1, int32_t width = 0)
+static GrMipMapId_t allocate(int32_t size, int32_t format = GR_TEXFMT_RGB_565,
+                             int32_t mipmap = GR_MIPMAP_NEAREST, int32_t tmu = GR_TMU0,
+                             int32_t small_lod = GR_LOD_1, int32_t width = 0)
 {
     return guTexAllocateMemory(tmu, GR_MIPMAPLEVELMASK_BOTH, width ? width : size, size, format,
                                mipmap, small_lod, GR_LOD_1 - __builtin_ctz((unsigned)size),
@@ -30,7 +27,7 @@ GrMipMapId_t allocate(int32_t size, int32_t format = GR_TEXFMT_RGB_565,
 }
 
 // A 1x1 texture of one rgb565 colour.
-GrMipMapId_t solid_texture(uint16_t rgb565)
+static GrMipMapId_t solid_texture(uint16_t rgb565)
 {
     const GrMipMapId_t h = allocate(1);
     guTexDownloadMipMap(h, &rgb565, nullptr);
@@ -163,5 +160,3 @@ TEST_F(TexMem, EarlierRunsMemoryIsReusedItsHandlesIgnoredAndMipmapsObeyed)
         EXPECT_EQ(draw_and_show(0, h, 1024.0f), mode == GR_MIPMAP_DISABLE ? 0xff0000u : 0x00ff00u);
     }
 }
-
-} // namespace
