@@ -53,23 +53,21 @@ static std::string read_png(const fs::path &path)
     return rgb;
 }
 
-// Runs the demo in a fresh folder holding the assets until frame `last` has been shown,
-// then presses a key. Returns the dump folder. simd: ACCEL_SIMD's value, empty for the
+// Runs the demo on the assets until frame `last` has been shown, then presses a key.
+// Returns the folder of its frames, a fresh one. simd: ACCEL_SIMD's value, empty for the
 // default.
 static fs::path run_demo(int last, const std::string &simd = "")
 {
-    const std::string dir = make_temp_dir();
-    fs::create_directories(dir + "/dump");
-    for (const char *f : {"obj.dat", "quib.3DF", "plov1.3DF"})
-        fs::copy_file(fs::path(ASSETS_DIR) / f, fs::path(dir) / f);
-    Child run = run_start({.exe = DEMO_PATH,
-                           .dir = dir,
-                           .env = {"ACCEL_DISPLAY=none", "ACCEL_VSYNC=0", "ACCEL_DUMP=dump",
-                                   simd.empty() ? "ACCEL_SIMD" : "ACCEL_SIMD=" + simd},
-                           .in = PIPE,
-                           .out = PIPE});
+    const fs::path dump = make_temp_dir();
+    Child run =
+        run_start({.exe = DEMO_PATH,
+                   .dir = ASSETS_DIR,
+                   .env = {"ACCEL_DISPLAY=none", "ACCEL_VSYNC=0", "ACCEL_DUMP=" + dump.string(),
+                           simd.empty() ? "ACCEL_SIMD" : "ACCEL_SIMD=" + simd},
+                   .in = PIPE,
+                   .out = PIPE});
     // Frame `last` is complete once the next one has been started.
-    const fs::path next = fs::path(dir) / "dump" / frame_name(last + 1);
+    const fs::path next = dump / frame_name(last + 1);
     for (const long long end = now_ms() + 120000;
          !fs::exists(next) && now_ms() < end && !run_pump(&run, 20);) {
     }
@@ -77,7 +75,7 @@ static fs::path run_demo(int last, const std::string &simd = "")
     run_wait(&run);
     EXPECT_EQ(ended_with(run), 0) << run.err_text;
     run_finish(&run);
-    return fs::path(dir) / "dump";
+    return dump;
 }
 
 TEST(Frames, MatchTheKeptPictures)
@@ -99,7 +97,7 @@ TEST(Frames, MatchTheKeptPictures)
             differing += got.compare(i, 3, want, i, 3) != 0;
         EXPECT_LE(differing, 307) << name << " differs from " << ref;
     }
-    fs::remove_all(one.parent_path());
+    fs::remove_all(one);
 }
 
 // The same bytes with every SIMD target the processor runs, as the library lists them
@@ -130,7 +128,7 @@ TEST(Frames, AreTheSameOnEverySimdTarget)
         for (int n : {0, last})
             EXPECT_EQ(read_file(got / frame_name(n)), read_file(want / frame_name(n)))
                 << frame_name(n) << " with " << t;
-        fs::remove_all(got.parent_path());
+        fs::remove_all(got);
     }
-    fs::remove_all(want.parent_path());
+    fs::remove_all(want);
 }
