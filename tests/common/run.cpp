@@ -129,13 +129,12 @@ Child run_start(const RunSetup &setup)
         execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
+    int *ours[3] = {&run.in, &run.out, &run.err};
     for (int k = 0; k < 3; k++) {
         close_fd(&pipes[k][k == 0 ? 0 : 1]);
-        fcntl(pipes[k][k == 0 ? 1 : 0], F_SETFL, O_NONBLOCK * (k > 0));
+        *ours[k] = pipes[k][k == 0 ? 1 : 0];
+        fcntl(*ours[k], F_SETFL, O_NONBLOCK * (k > 0));
     }
-    run.in = pipes[0][1];
-    run.out = pipes[1][0];
-    run.err = pipes[2][0];
     if (run.pid < 0) {
         ADD_FAILURE() << setup.exe << " cannot be started: " << std::strerror(errno);
         run_finish(&run);
