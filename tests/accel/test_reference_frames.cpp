@@ -63,13 +63,13 @@ void queue(Pipeline *p, Board *board, const std::vector<Draw> &draws, size_t fro
     }
 }
 
-// Frames 0 and 37 against the reference (each SIMD target draws the demo's frames alike:
-// tests/frames), with more workers than cores and batches taking turns with them (what
-// the thread count must not change). A swap hands frame A
-// over and the program goes on queuing frame B into the other buffer; the wait for A's ticket must
-// return with all of A drawn. B's first commands stay in the batch being filled, so the wait is the
-// only thing that holds A's last batches back; a wait that returns early shows only when the
-// workers are slow, hence each thread count twice.
+// Frames 0 and 37 against the reference (that each SIMD target draws the demo's frames
+// alike is tests/frames' business), with more workers than cores and batches taking turns
+// with them: the thread count must not change a pixel. A swap hands frame A over and the
+// program goes on queuing frame B into the other buffer; the wait for A's ticket must
+// return with all of A drawn. B's first commands stay in the batch being filled, so the
+// wait is the only thing that holds A's last batches back; a wait that returns early shows
+// only when the workers are slow, hence each thread count twice.
 TEST(Frame, ProgramFramesMatchTheReferenceAndWaitForTheirTicket)
 {
     constexpr size_t QUEUED_BEFORE_WAIT = 100;
