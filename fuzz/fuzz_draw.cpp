@@ -52,8 +52,10 @@ static float f32(Input *in)
         return edge[b];
     if (b == 13) // any bits at all
         return std::bit_cast<float>(u32(in));
-    if (b == 14) // on and around the screen, in sub-pixel steps
-        return (float)(u8(in) | u8(in) << 8) / 64.0f - 200.0f;
+    if (b == 14) { // on and around the screen, in sub-pixel steps; low byte first
+        const int lo = u8(in);
+        return (float)(lo | u8(in) << 8) / 64.0f - 200.0f;
+    }
     return (float)u8(in) * 1.5f - 16.0f; // colours, depths, half-pixels near the edges
 }
 
