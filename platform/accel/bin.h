@@ -27,8 +27,7 @@ struct ClearCmd {
 struct Command {
     CommandKind kind;
     ClearCmd clear; // CMD_CLEAR
-    RawTri raw;     // CMD_TRIANGLE as recorded; bin_batch clips it into tri.st
-    TriInput tri;   // CMD_TRIANGLE
+    TriInput tri;   // CMD_TRIANGLE; bin_batch clips its corners (below) into tri.st
 };
 
 struct Batch {
@@ -36,6 +35,11 @@ struct Batch {
     float *depth = nullptr;    // and its depth buffer
     int count = 0;             // commands recorded
     Command cmd[BATCH_COMMANDS];
+    // Command i's corner positions as submitted, x[k][i] and y[k][i] for corner k: each
+    // coordinate of neighbouring triangles side by side, as bin_batch reads them, a
+    // vector of triangles at a time, lanes past the last one masked. Those of clears, and
+    // the padding, are never used.
+    float raw_x[3][BATCH_COMMANDS + CLIP_MAX_LANES], raw_y[3][BATCH_COMMANDS + CLIP_MAX_LANES];
     int bin_count[TILE_COUNT] = {};
     uint16_t bin[TILE_COUNT][BATCH_COMMANDS]; // command indices, submission order
 };
