@@ -1,6 +1,7 @@
 // bin.cpp: the bin stage: clips each recorded triangle and files each command under the
-// 64x64 tiles it can touch. Reads a Batch's commands; writes their clipped form and the
-// Batch's tile lists. Runs on whichever thread takes the batch, once per batch; the
+// 64x64 tiles it can touch, a vector of triangles at a time, and solves the planes of those
+// filed. Reads a Batch's commands; writes their clipped form, their planes and the Batch's
+// tile lists. Runs on whichever thread takes the batch, once per batch; the
 // batch's loop is compiled once per SIMD target (simd.h).
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "bin.cpp"
@@ -13,6 +14,7 @@
 // After highway.h: these declare per target, again in every pass.
 #include "bin.h"
 #include "clip.h"
+#include "setup.h"
 #include "simd.h"
 
 HWY_BEFORE_NAMESPACE();
@@ -67,18 +69,37 @@ void file_under(Batch *batch, int index, int tx0, int tx1, int ty0, int ty1)
         }
 }
 
-void file_triangle(Batch *batch, int index)
+// Filed triangles whose planes are not solved yet: solved a vector at a time.
+struct Unsolved {
+    TriInput *in[2 * CLIP_MAX_LANES];
+    int count = 0;
+};
+
+void file_triangle(Batch *batch, int index, Unsolved *unsolved)
 {
     Command &cmd = batch->cmd[index];
     const ScreenTri &st = cmd.tri.st;
     setup_order(&cmd.tri);
+    unsolved->in[unsolved->count++] = &cmd.tri;
     file_under(batch, index, st.min_x / TILE_SIZE, st.max_x / TILE_SIZE, st.min_y / TILE_SIZE,
                st.max_y / TILE_SIZE);
 }
 
+// Solves the planes of whole vectors of unsolved triangles, or of all of them when `all`.
+void solve_planes(Unsolved *u, bool all)
+{
+    const int lanes = setup_lane_count();
+    int done = 0;
+    for (; u->count - done >= lanes || (all && done < u->count); done += lanes)
+        setup_planes_lanes(u->in + done, std::min(lanes, u->count - done));
+    done = std::min(done, u->count);
+    std::copy(u->in + done, u->in + u->count, u->in);
+    u->count -= done;
+}
+
 // Triangles first..first+n-1, n at most a vector's lanes: clipped side by side, those
 // that 32-bit lanes cannot clip one by one, and filed in order.
-void bin_triangles(Batch *batch, int first, int n)
+void bin_triangles(Batch *batch, int first, int n, Unsolved *unsolved)
 {
     const float *const x[3] = {batch->raw_x[0] + first, batch->raw_x[1] + first,
                                batch->raw_x[2] + first};
@@ -99,8 +120,9 @@ void bin_triangles(Batch *batch, int first, int n)
             if (!finite_positions(*batch, i) || !HWY_NAMESPACE::clip_corners(raw, &cmd.tri.st))
                 continue;
         }
-        file_triangle(batch, i);
+        file_triangle(batch, i, unsolved);
     }
+    solve_planes(unsolved, false);
 }
 
 } // namespace
@@ -108,6 +130,7 @@ void bin_triangles(Batch *batch, int first, int n)
 void bin_batch(Batch *batch)
 {
     const int lanes = clip_lane_count();
+    Unsolved unsolved;
     for (int i = 0; i < batch->count;) {
         if (batch->cmd[i].kind == CMD_CLEAR) {
             file_under(batch, i, 0, TILES_X - 1, 0, TILES_Y - 1);
@@ -117,9 +140,10 @@ void bin_batch(Batch *batch)
         int n = 1;
         while (n < lanes && i + n < batch->count && batch->cmd[i + n].kind == CMD_TRIANGLE)
             n++;
-        bin_triangles(batch, i, n);
+        bin_triangles(batch, i, n, &unsolved);
         i += n;
     }
+    solve_planes(&unsolved, true);
 }
 
 } // namespace accel::HWY_NAMESPACE

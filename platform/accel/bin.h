@@ -50,5 +50,6 @@ void bin_reset(Batch *batch);
 Command *bin_next(Batch *batch);
 void bin_record(Batch *batch);
 // Clips every recorded triangle and files each command under the tiles its pixels can
-// reach; a triangle that covers no pixel centre is filed nowhere.
+// reach; a triangle that covers no pixel centre is filed nowhere. Solves the planes
+// (TriPlanes) of each triangle filed.
 void bin_batch(Batch *batch);

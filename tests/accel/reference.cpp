@@ -186,7 +186,7 @@ void ref_triangle(Image *img, const GrVertex &a, const GrVertex &b, const GrVert
     simd_select(test_targets().back());
     const bool drawn = clip_corners(RawTri{{a.x, b.x, c.x}, {a.y, b.y, c.y}}, &st);
     if (drawn) {
-        TriInput in{st, {setup_corner(a), setup_corner(b), setup_corner(c)}, state};
+        TriInput in{st, {setup_corner(a), setup_corner(b), setup_corner(c)}, state, {}};
         setup_order(&in);
         setup_triangle(in, &tri);
     }
