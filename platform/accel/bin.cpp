@@ -10,6 +10,7 @@
 #include <hwy/highway.h>
 
 #include <algorithm>
+#include <bit>
 
 // After highway.h: these declare per target, again in every pass.
 #include "bin.h"
@@ -69,7 +70,9 @@ void file_under(Batch *batch, int index, int tx0, int tx1, int ty0, int ty1)
         }
 }
 
-// Filed triangles whose planes are not solved yet: solved a vector at a time.
+// Filed triangles whose planes are not solved yet: solved a vector at a time. Fewer than
+// a double vector's lanes are left over from one run of triangles to the next, and a run
+// files at most a float vector's lanes.
 struct Unsolved {
     TriInput *in[2 * CLIP_MAX_LANES];
     int count = 0;
@@ -108,7 +111,7 @@ void bin_triangles(Batch *batch, int first, int n, Unsolved *unsolved)
     LaneClip c;
     clip_lanes(x, y, n, &c);
     for (uint64_t left = c.drawn | c.fallback; left; left &= left - 1) {
-        const int lane = __builtin_ctzll(left), i = first + lane;
+        const int lane = std::countr_zero(left), i = first + lane;
         Command &cmd = batch->cmd[i];
         if (!finite_corners(cmd))
             continue;

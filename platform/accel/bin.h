@@ -13,7 +13,7 @@ constexpr int TILES_X = (SCREEN_W + TILE_SIZE - 1) / TILE_SIZE; // 10
 constexpr int TILES_Y = (SCREEN_H + TILE_SIZE - 1) / TILE_SIZE; // 8
 constexpr int TILE_COUNT = TILES_X * TILES_Y;
 // Commands per batch. A full batch is handed to the workers and the next one filled;
-// 2048 triangles of ~230 bytes plus their tile lists are about 0.8 MB a batch.
+// 2048 triangles of ~270 bytes plus their tile lists are about 0.9 MB a batch.
 constexpr int BATCH_COMMANDS = 2048;
 static_assert(BATCH_COMMANDS <= 65536, "tile lists hold 16-bit command indices");
 
