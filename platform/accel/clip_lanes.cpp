@@ -57,6 +57,23 @@ VI owns(VI a, VI b)
     return hn::VecFromMask(di, hn::Or(hn::Gt(a, zero), hn::And(hn::Eq(a, zero), hn::Lt(b, zero))));
 }
 
+// Edge i -> j's value at the box's first centre (cx, cy), taken relative to corner i as
+// clip_corners does, with the fill rule folded in; *step moves it one centre right, *wrap
+// from a row's last centre (w wide) to the next row's first. Lanes outside `lanes` get
+// zero edges.
+VI edge_start(VI xi, VI yi, VI xj, VI yj, VI cx, VI cy, MI lanes, VI w, VI *step, VI *wrap)
+{
+    const DI di;
+    const VI one = hn::Set(di, 1), sub = hn::Set(di, (int32_t)SUBPIXEL_ONE);
+    const VI a = hn::IfThenElseZero(lanes, hn::Sub(yi, yj));
+    const VI b = hn::IfThenElseZero(lanes, hn::Sub(xj, xi));
+    const VI ox = hn::IfThenElseZero(lanes, hn::Sub(cx, xi));
+    const VI oy = hn::IfThenElseZero(lanes, hn::Sub(cy, yi));
+    *step = hn::Mul(a, sub);
+    *wrap = hn::Sub(hn::Mul(b, sub), hn::Mul(*step, hn::Sub(w, one)));
+    return hn::Sub(hn::Sub(hn::Add(hn::Mul(a, ox), hn::Mul(b, oy)), one), owns(a, b));
+}
+
 uint64_t lane_bits(MI m)
 {
     const DI di;
@@ -82,17 +99,14 @@ void clip_lanes(const float *const (&x)[3], const float *const (&y)[3], int n, L
     const hn::Mask<DF> valid = hn::FirstN(df, (size_t)n);
     const VI zero = hn::Zero(di), one = hn::Set(di, 1), sub = hn::Set(di, (int32_t)SUBPIXEL_ONE);
     MI in_band = hn::RebindMask(di, valid);
-    VI sx[3], sy[3];
-    for (int k = 0; k < 3; k++) {
-        sx[k] = snap(x[k], valid, &in_band);
-        sy[k] = snap(y[k], valid, &in_band);
-    }
+    // One variable per corner: some targets' vectors cannot be array elements.
+    const VI sx0 = snap(x[0], valid, &in_band), sy0 = snap(y[0], valid, &in_band);
+    const VI sx1 = snap(x[1], valid, &in_band), sy1 = snap(y[1], valid, &in_band);
+    const VI sx2 = snap(x[2], valid, &in_band), sy2 = snap(y[2], valid, &in_band);
     // Snapped values are within +-2^29, so extents fit 32 bits; a small triangle's
     // corner offsets are below 2^14, so that its area (twice it, below 2^29) does too.
-    const VI lo_x = hn::Min(hn::Min(sx[0], sx[1]), sx[2]),
-             hi_x = hn::Max(hn::Max(sx[0], sx[1]), sx[2]);
-    const VI lo_y = hn::Min(hn::Min(sy[0], sy[1]), sy[2]),
-             hi_y = hn::Max(hn::Max(sy[0], sy[1]), sy[2]);
+    const VI lo_x = hn::Min(hn::Min(sx0, sx1), sx2), hi_x = hn::Max(hn::Max(sx0, sx1), sx2);
+    const VI lo_y = hn::Min(hn::Min(sy0, sy1), sy2), hi_y = hn::Max(hn::Max(sy0, sy1), sy2);
     const VI small_extent = hn::Set(di, (int32_t)SMALL_EXTENT);
     const MI fast = hn::And(in_band, hn::And(hn::Lt(hn::Sub(hi_x, lo_x), small_extent),
                                              hn::Lt(hn::Sub(hi_y, lo_y), small_extent)));
@@ -109,15 +123,15 @@ void clip_lanes(const float *const (&x)[3], const float *const (&y)[3], int n, L
 
     // Lanes that are not fast take no part from here on: zero offsets keep their
     // products in range.
-    VI dx1 = hn::IfThenElseZero(fast, hn::Sub(sx[1], sx[0]));
-    VI dy1 = hn::IfThenElseZero(fast, hn::Sub(sy[1], sy[0]));
-    VI dx2 = hn::IfThenElseZero(fast, hn::Sub(sx[2], sx[0]));
-    VI dy2 = hn::IfThenElseZero(fast, hn::Sub(sy[2], sy[0]));
+    VI dx1 = hn::IfThenElseZero(fast, hn::Sub(sx1, sx0));
+    VI dy1 = hn::IfThenElseZero(fast, hn::Sub(sy1, sy0));
+    VI dx2 = hn::IfThenElseZero(fast, hn::Sub(sx2, sx0));
+    VI dy2 = hn::IfThenElseZero(fast, hn::Sub(sy2, sy0));
     const VI area2 = hn::Sub(hn::Mul(dx1, dy2), hn::Mul(dy1, dx2));
     // Both windings are drawn: a clockwise triangle is walked the other way round.
     const MI ccw = hn::Gt(area2, zero);
-    const VI px[3] = {sx[0], hn::IfThenElse(ccw, sx[1], sx[2]), hn::IfThenElse(ccw, sx[2], sx[1])};
-    const VI py[3] = {sy[0], hn::IfThenElse(ccw, sy[1], sy[2]), hn::IfThenElse(ccw, sy[2], sy[1])};
+    const VI px0 = sx0, px1 = hn::IfThenElse(ccw, sx1, sx2), px2 = hn::IfThenElse(ccw, sx2, sx1);
+    const VI py0 = sy0, py1 = hn::IfThenElse(ccw, sy1, sy2), py2 = hn::IfThenElse(ccw, sy2, sy1);
     const MI kept = hn::And(hn::And(fast, on_screen), hn::Ne(area2, zero));
 
     // Tiny boxes: is any centre inside? Centre k of a box w wide is (k % w, k / w) from
@@ -130,18 +144,10 @@ void clip_lanes(const float *const (&x)[3], const float *const (&y)[3], int n, L
     MI covered = hn::AndNot(pretest, hn::RebindMask(di, valid));
     if (!hn::AllFalse(di, pretest)) {
         const VI cx = hn::Add(hn::Mul(min_x, sub), half), cy = hn::Add(hn::Mul(min_y, sub), half);
-        VI e[3], step[3], wrap[3];
-        for (int k = 0; k < 3; k++) {
-            const int j = k == 2 ? 0 : k + 1;
-            const VI a = hn::IfThenElseZero(pretest, hn::Sub(py[k], py[j]));
-            const VI b = hn::IfThenElseZero(pretest, hn::Sub(px[j], px[k]));
-            const VI ox = hn::IfThenElseZero(pretest, hn::Sub(cx, px[k]));
-            const VI oy = hn::IfThenElseZero(pretest, hn::Sub(cy, py[k]));
-            e[k] = hn::Sub(hn::Sub(hn::Add(hn::Mul(a, ox), hn::Mul(b, oy)), one), owns(a, b));
-            step[k] = hn::Mul(a, sub);
-            // Back to the row's first centre, and one row up.
-            wrap[k] = hn::Sub(hn::Mul(b, sub), hn::Mul(step[k], hn::Sub(w, one)));
-        }
+        VI step0, step1, step2, wrap0, wrap1, wrap2;
+        VI e0 = edge_start(px0, py0, px1, py1, cx, cy, pretest, w, &step0, &wrap0);
+        VI e1 = edge_start(px1, py1, px2, py2, cx, cy, pretest, w, &step1, &wrap1);
+        VI e2 = edge_start(px2, py2, px0, py0, cx, cy, pretest, w, &step2, &wrap2);
         const VI minus_one = hn::Set(di, -1);
         VI column = zero;
         MI hit = hn::FirstN(di, 0);
@@ -149,22 +155,25 @@ void clip_lanes(const float *const (&x)[3], const float *const (&y)[3], int n, L
             const MI left = hn::And(pretest, hn::Gt(count, hn::Set(di, c)));
             if (hn::AllFalse(di, left))
                 break;
-            hit = hn::Or(hit, hn::And(left, hn::Gt(hn::Or(hn::Or(e[0], e[1]), e[2]), minus_one)));
+            hit = hn::Or(hit, hn::And(left, hn::Gt(hn::Or(hn::Or(e0, e1), e2), minus_one)));
             column = hn::Add(column, one);
             const MI next_row = hn::Eq(column, w);
             column = hn::IfThenElseZero(hn::Not(next_row), column);
-            for (int k = 0; k < 3; k++)
-                e[k] = hn::Add(e[k], hn::IfThenElse(next_row, wrap[k], step[k]));
+            e0 = hn::Add(e0, hn::IfThenElse(next_row, wrap0, step0));
+            e1 = hn::Add(e1, hn::IfThenElse(next_row, wrap1, step1));
+            e2 = hn::Add(e2, hn::IfThenElse(next_row, wrap2, step2));
         }
         covered = hn::Or(covered, hit);
     }
 
     out->drawn = lane_bits(hn::And(kept, covered));
     out->fallback = lane_bits(hn::AndNot(fast, hn::RebindMask(di, valid)));
-    for (int k = 0; k < 3; k++) {
-        hn::StoreU(px[k], di, out->x[k]);
-        hn::StoreU(py[k], di, out->y[k]);
-    }
+    hn::StoreU(px0, di, out->x[0]);
+    hn::StoreU(px1, di, out->x[1]);
+    hn::StoreU(px2, di, out->x[2]);
+    hn::StoreU(py0, di, out->y[0]);
+    hn::StoreU(py1, di, out->y[1]);
+    hn::StoreU(py2, di, out->y[2]);
     hn::StoreU(min_x, di, out->min_x);
     hn::StoreU(max_x, di, out->max_x);
     hn::StoreU(min_y, di, out->min_y);

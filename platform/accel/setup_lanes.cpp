@@ -41,20 +41,21 @@ struct PlaneLanes {
 
 // solve2 and lane_plane of setup.cpp: a plane that cannot be solved, or whose coefficients
 // do not fit a float, is flat at the corners' mean.
-void solve(const VD (&v)[3], const VD (&k)[6], PlaneLanes *out)
+// k0..k5: the Basis (x0, y0, dy2, dy1, dx1, dx2), one variable each, as some targets'
+// vectors cannot be array elements.
+void solve(VD v0, VD v1, VD v2, VD k0, VD k1, VD k2, VD k3, VD k4, VD k5, PlaneLanes *out)
 {
     const DD d;
     const hn::Rebind<float, DD> df;
     const VD max = hn::Set(d, (double)FLT_MAX), three = hn::Set(d, 3.0);
-    const VD dv1 = hn::Sub(v[1], v[0]), dv2 = hn::Sub(v[2], v[0]);
-    const VD gx = hn::Sub(hn::Mul(dv1, k[2]), hn::Mul(dv2, k[3]));
-    const VD gy = hn::Sub(hn::Mul(dv2, k[4]), hn::Mul(dv1, k[5]));
-    const VD o = hn::Sub(hn::Sub(v[0], hn::Mul(gx, k[0])), hn::Mul(gy, k[1]));
+    const VD dv1 = hn::Sub(v1, v0), dv2 = hn::Sub(v2, v0);
+    const VD gx = hn::Sub(hn::Mul(dv1, k2), hn::Mul(dv2, k3));
+    const VD gy = hn::Sub(hn::Mul(dv2, k4), hn::Mul(dv1, k5));
+    const VD o = hn::Sub(hn::Sub(v0, hn::Mul(gx, k0)), hn::Mul(gy, k1));
     // NaN fails Le, an infinity is above max.
     const hn::Mask<DD> fit = hn::And(hn::Le(hn::Abs(o), max),
                                      hn::And(hn::Le(hn::Abs(gx), max), hn::Le(hn::Abs(gy), max)));
-    const VD mean =
-        hn::Add(hn::Add(hn::Div(v[0], three), hn::Div(v[1], three)), hn::Div(v[2], three));
+    const VD mean = hn::Add(hn::Add(hn::Div(v0, three), hn::Div(v1, three)), hn::Div(v2, three));
     hn::StoreU(hn::DemoteTo(df, hn::IfThenElse(fit, o, mean)), df, out->a0);
     hn::StoreU(hn::DemoteTo(df, hn::IfThenElseZero(fit, gx)), df, out->dx);
     hn::StoreU(hn::DemoteTo(df, hn::IfThenElseZero(fit, gy)), df, out->dy);
@@ -83,25 +84,26 @@ void setup_planes_lanes(TriInput *const *in, int n)
     }
     // corner_basis: the corners in pixels, and their offsets over twice the area.
     const VD pixel = hn::Set(d, 1.0 / SUBPIXEL_ONE);
-    VD px[3], py[3], z[3], r[3];
-    for (int c = 0; c < 3; c++) {
-        px[c] = hn::Mul(hn::LoadU(d, v.x[c]), pixel);
-        py[c] = hn::Mul(hn::LoadU(d, v.y[c]), pixel);
-        z[c] = hn::LoadU(d, v.z[c]);
-        r[c] = hn::LoadU(d, v.r[c]);
-    }
-    const VD dx1 = hn::Sub(px[1], px[0]), dy1 = hn::Sub(py[1], py[0]);
-    const VD dx2 = hn::Sub(px[2], px[0]), dy2 = hn::Sub(py[2], py[0]);
+    const VD px0 = hn::Mul(hn::LoadU(d, v.x[0]), pixel), py0 = hn::Mul(hn::LoadU(d, v.y[0]), pixel);
+    const VD px1 = hn::Mul(hn::LoadU(d, v.x[1]), pixel), py1 = hn::Mul(hn::LoadU(d, v.y[1]), pixel);
+    const VD px2 = hn::Mul(hn::LoadU(d, v.x[2]), pixel), py2 = hn::Mul(hn::LoadU(d, v.y[2]), pixel);
+    const VD dx1 = hn::Sub(px1, px0), dy1 = hn::Sub(py1, py0);
+    const VD dx2 = hn::Sub(px2, px0), dy2 = hn::Sub(py2, py0);
     const VD inv = hn::Div(hn::Set(d, 1.0), hn::Sub(hn::Mul(dx1, dy2), hn::Mul(dx2, dy1)));
-    // As Basis: x0, y0, dy2, dy1, dx1, dx2.
-    const VD k[6] = {
-        px[0], py[0], hn::Mul(dy2, inv), hn::Mul(dy1, inv), hn::Mul(dx1, inv), hn::Mul(dx2, inv)};
+    const VD kdy2 = hn::Mul(dy2, inv), kdy1 = hn::Mul(dy1, inv);
+    const VD kdx1 = hn::Mul(dx1, inv), kdx2 = hn::Mul(dx2, inv);
     double basis[6][MAX_LANES];
-    for (int j = 0; j < 6; j++)
-        hn::StoreU(k[j], d, basis[j]);
+    hn::StoreU(px0, d, basis[0]);
+    hn::StoreU(py0, d, basis[1]);
+    hn::StoreU(kdy2, d, basis[2]);
+    hn::StoreU(kdy1, d, basis[3]);
+    hn::StoreU(kdx1, d, basis[4]);
+    hn::StoreU(kdx2, d, basis[5]);
     PlaneLanes pz, pr;
-    solve(z, k, &pz);
-    solve(r, k, &pr);
+    solve(hn::LoadU(d, v.z[0]), hn::LoadU(d, v.z[1]), hn::LoadU(d, v.z[2]), px0, py0, kdy2, kdy1,
+          kdx1, kdx2, &pz);
+    solve(hn::LoadU(d, v.r[0]), hn::LoadU(d, v.r[1]), hn::LoadU(d, v.r[2]), px0, py0, kdy2, kdy1,
+          kdx1, kdx2, &pr);
     for (int i = 0; i < n; i++) {
         TriPlanes &p = in[i]->planes;
         p.basis =
