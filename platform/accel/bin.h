@@ -13,7 +13,7 @@ constexpr int TILES_X = (SCREEN_W + TILE_SIZE - 1) / TILE_SIZE; // 10
 constexpr int TILES_Y = (SCREEN_H + TILE_SIZE - 1) / TILE_SIZE; // 8
 constexpr int TILE_COUNT = TILES_X * TILES_Y;
 // Commands per batch. A full batch is handed to the workers and the next one filled;
-// 2048 triangles of ~230 bytes plus their tile lists are about 0.8 MB a batch.
+// 2048 triangles of ~270 bytes plus their tile lists are about 0.9 MB a batch.
 constexpr int BATCH_COMMANDS = 2048;
 static_assert(BATCH_COMMANDS <= 65536, "tile lists hold 16-bit command indices");
 
@@ -27,8 +27,7 @@ struct ClearCmd {
 struct Command {
     CommandKind kind;
     ClearCmd clear; // CMD_CLEAR
-    RawTri raw;     // CMD_TRIANGLE as recorded; bin_batch clips it into tri.st
-    TriInput tri;   // CMD_TRIANGLE
+    TriInput tri;   // CMD_TRIANGLE; bin_batch clips its corners (below) into tri.st
 };
 
 struct Batch {
@@ -36,6 +35,11 @@ struct Batch {
     float *depth = nullptr;    // and its depth buffer
     int count = 0;             // commands recorded
     Command cmd[BATCH_COMMANDS];
+    // Command i's corner positions as submitted, x[k][i] and y[k][i] for corner k: each
+    // coordinate of neighbouring triangles side by side, as bin_batch reads them, a
+    // vector of triangles at a time, lanes past the last one masked. Those of clears, and
+    // the padding, are never used.
+    float raw_x[3][BATCH_COMMANDS + CLIP_MAX_LANES], raw_y[3][BATCH_COMMANDS + CLIP_MAX_LANES];
     int bin_count[TILE_COUNT] = {};
     uint16_t bin[TILE_COUNT][BATCH_COMMANDS]; // command indices, submission order
 };
@@ -46,5 +50,6 @@ void bin_reset(Batch *batch);
 Command *bin_next(Batch *batch);
 void bin_record(Batch *batch);
 // Clips every recorded triangle and files each command under the tiles its pixels can
-// reach; a triangle that covers no pixel centre is filed nowhere.
+// reach; a triangle that covers no pixel centre is filed nowhere. Solves the planes
+// (TriPlanes) of each triangle filed.
 void bin_batch(Batch *batch);

@@ -47,6 +47,24 @@ struct ScreenTri {
     int min_y = 0, max_y = 0;
 };
 
+// The widest vector of 32-bit lanes of any target (2048-bit SVE).
+constexpr int CLIP_MAX_LANES = 64;
+
+// clip_lanes' verdicts on a vector of triangles, lane i for the i-th. A lane in
+// `drawn` is clipped here (never exact, always small) and its snapped corners are in
+// counter-clockwise order; one in `fallback` needs what 32-bit lanes cannot hold and
+// is clipped by clip_corners instead; a lane in neither covers no centre of the screen.
+struct LaneClip {
+    uint64_t drawn, fallback;                             // bit i: lane i
+    int32_t x[3][CLIP_MAX_LANES], y[3][CLIP_MAX_LANES];   // 28.4 units, CCW
+    int32_t min_x[CLIP_MAX_LANES], max_x[CLIP_MAX_LANES]; // pixels, as ScreenTri's
+    int32_t min_y[CLIP_MAX_LANES], max_y[CLIP_MAX_LANES];
+    int32_t turned[CLIP_MAX_LANES]; // nonzero: corners 1 and 2 swapped places
+};
+
+// Lane i of a LaneClip in drawn, as clip_corners writes it.
+void clip_lane_tri(const LaneClip &c, int i, ScreenTri *out);
+
 // The fill rule, for the edge from corner i to corner j with a = yi - yj, b = xj - xi
 // (zero on the edge, positive inside; y points up). A centre exactly on an edge belongs to
 // this triangle only for a left edge (a > 0) or a top edge (a == 0, b < 0); the neighbour
@@ -98,6 +116,13 @@ HWY_BEFORE_NAMESPACE();
 namespace accel::HWY_NAMESPACE
 {
 bool clip_corners(const RawTri &raw, ScreenTri *out);
+// Snaps, culls and bounds triangles 0..n-1 of x[k], y[k] (corner k's coordinates) side by
+// side, n at most the lanes of a float vector (clip_lanes.cpp). A whole vector is read from
+// each array, so each must reach that far; lanes n and up are not used. Lane i's verdict,
+// and a drawn one's record, are clip_corners' for triangle i.
+void clip_lanes(const float *const (&x)[3], const float *const (&y)[3], int n, LaneClip *out);
+// Lanes of a float vector of this target.
+int clip_lane_count();
 } // namespace accel::HWY_NAMESPACE
 HWY_AFTER_NAMESPACE();
 

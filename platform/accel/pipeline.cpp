@@ -104,8 +104,14 @@ void pipeline_triangle(Pipeline *p, Board *target, const GrVertex &a, const GrVe
     // Only recorded here: clipping and binning are jobs for whichever thread is free.
     Batch *batch = batch_for(p, target);
     Command *cmd = bin_next(batch);
+    const int i = batch->count;
     cmd->kind = CMD_TRIANGLE;
-    cmd->raw = RawTri{{a.x, b.x, c.x}, {a.y, b.y, c.y}};
+    batch->raw_x[0][i] = a.x;
+    batch->raw_x[1][i] = b.x;
+    batch->raw_x[2][i] = c.x;
+    batch->raw_y[0][i] = a.y;
+    batch->raw_y[1][i] = b.y;
+    batch->raw_y[2][i] = c.y;
     cmd->tri.c[0] = setup_corner(a);
     cmd->tri.c[1] = setup_corner(b);
     cmd->tri.c[2] = setup_corner(c);

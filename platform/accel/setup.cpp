@@ -1,7 +1,9 @@
 // setup.cpp: the setup stage: edge functions, attribute planes, texture level per triangle.
 // Reads a TriInput; writes a TriSetup. Planes are solved in double from the snapped
-// corners and stored as float; runs on the workers, once per triangle and tile. The plane
-// solves are compiled once per SIMD target (simd.h), two attributes side by side.
+// corners and stored as float; runs on the workers, once per triangle and tile, but for
+// the basis and the depth and red planes, which the bin stage solves once per triangle
+// (setup_lanes.cpp). The plane solves are compiled once per SIMD target (simd.h), two
+// attributes side by side.
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "setup.cpp"
 #include <hwy/foreach_target.h>
@@ -152,6 +154,22 @@ void wrap_planes(int solved, const double (&a0)[2], const double (&dx)[2], const
 
 } // namespace
 
+void setup_planes(TriInput *in)
+{
+    const Basis k = in->planes.basis = corner_basis(in->st);
+    // r rides along with z: two lanes cost one, and most triangles are drawn.
+    double zr[3][2];
+    for (int i = 0; i < 3; i++) {
+        zr[i][0] = in->c[i].ooz;
+        zr[i][1] = in->c[i].r;
+    }
+    double a0[2], dx[2], dy[2];
+    int usable = 0;
+    solve2(k, zr, a0, dx, dy, &usable);
+    in->planes.z = lane_plane(zr, 0, usable, a0, dx, dy);
+    in->planes.r = lane_plane(zr, 1, usable, a0, dx, dy);
+}
+
 void setup_coverage(const TriInput &in, TriSetup *tri)
 {
     const ScreenTri &st = in.st;
@@ -175,18 +193,9 @@ void setup_coverage(const TriInput &in, TriSetup *tri)
         clip_edges(st, tri->edge);
     }
 
-    const Basis k = tri->basis = corner_basis(st);
-    // r rides along with z: two lanes cost one, and most triangles are drawn.
-    double zr[3][2];
-    for (int i = 0; i < 3; i++) {
-        zr[i][0] = in.c[i].ooz;
-        zr[i][1] = in.c[i].r;
-    }
-    double a0[2], dx[2], dy[2];
-    int usable = 0;
-    solve2(k, zr, a0, dx, dy, &usable);
-    tri->z = lane_plane(zr, 0, usable, a0, dx, dy);
-    tri->r = lane_plane(zr, 1, usable, a0, dx, dy);
+    tri->basis = in.planes.basis;
+    tri->z = in.planes.z;
+    tri->r = in.planes.r;
     tri->depth_test = state.depth_mode == GR_DEPTHBUFFER_ZBUFFER;
     tri->depth_write = tri->depth_test && state.depth_mask;
     tri->depth_func = state.depth_func;
@@ -270,8 +279,10 @@ void setup_shading(const TriInput &in, TriSetup *tri)
 
 void setup_triangle(const TriInput &in, TriSetup *tri)
 {
-    setup_coverage(in, tri);
-    setup_shading(in, tri);
+    TriInput solved = in;
+    setup_planes(&solved);
+    setup_coverage(solved, tri);
+    setup_shading(solved, tri);
 }
 
 } // namespace accel::HWY_NAMESPACE

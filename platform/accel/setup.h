@@ -50,6 +50,14 @@ struct TriSetup {
     Basis basis;    // setup_coverage's, for setup_shading
 };
 
+// What setup_coverage takes ready solved from the clipped corners: the bin stage solves it
+// once per triangle, a vector of triangles at a time, where setup runs once per triangle
+// and tile.
+struct TriPlanes {
+    Basis basis;
+    Plane z, r; // ooz, and red riding along with it
+};
+
 // What setup reads of one corner. The last three are in the reverse of their order in
 // GrVertex: the caller has usually just stored a GrVertex field by field, and a copy of
 // two neighbours in one wide load would wait for both stores to complete instead of
@@ -66,6 +74,7 @@ struct TriInput {
     ScreenTri st;
     Corner c[3];
     RenderState state;
+    TriPlanes planes; // solved by the bin stage (or setup_triangle), once per triangle
 };
 
 // What setup reads of a submitted corner.
@@ -73,6 +82,10 @@ Corner setup_corner(const GrVertex &g);
 // Puts in's corners, given in submission order, into the counter-clockwise order that
 // clipping gave in->st.
 void setup_order(TriInput *in);
+
+// Solves in[0..n-1]->planes side by side with the selected SIMD target, as the bin stage
+// does; the result is setup_triangle's, bit for bit.
+void setup_planes_side_by_side(TriInput *const *in, int n);
 
 // Builds the triangle's record with the selected SIMD target (simd.h); the same input
 // always gives the same record, on every target.
@@ -100,7 +113,12 @@ namespace accel::HWY_NAMESPACE
 // setup_triangle in two halves. setup_coverage fills what tells which pixels are drawn
 // (flags, box, edges, the z plane, and r with it); setup_shading the other colour and the
 // texture planes, only needed once some pixel passes the depth test.
+// setup_coverage takes in.planes as solved: setup_planes solves them for one triangle,
+// setup_planes_lanes for up to setup_lane_count() (setup_lanes.cpp), with the same result.
 void setup_coverage(const TriInput &in, TriSetup *tri);
+void setup_planes(TriInput *in);
+void setup_planes_lanes(TriInput *const *in, int n);
+int setup_lane_count();
 void setup_shading(const TriInput &in, TriSetup *tri);
 void setup_triangle(const TriInput &in, TriSetup *tri);
 } // namespace accel::HWY_NAMESPACE

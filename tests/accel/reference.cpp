@@ -197,7 +197,7 @@ bool test_setup(const GrVertex &a, const GrVertex &b, const GrVertex &c, const R
 {
     if (!clip_corners(RawTri{{a.x, b.x, c.x}, {a.y, b.y, c.y}}, &in->st))
         return false;
-    *in = TriInput{in->st, {setup_corner(a), setup_corner(b), setup_corner(c)}, state};
+    *in = TriInput{in->st, {setup_corner(a), setup_corner(b), setup_corner(c)}, state, {}};
     setup_order(in);
     setup_triangle(*in, tri);
     return true;

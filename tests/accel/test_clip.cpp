@@ -47,4 +47,54 @@ TEST(Clip, HugeCoordinatesMatchTheReference)
     }
 }
 
+// Neighbouring triangles are clipped side by side, and those the side-by-side path cannot
+// take (past the guard band, wider than the 32-bit path, not finite) one by one: a run
+// mixing them in every lane position, cut by a clear at an odd place, against the
+// reference through the library's calls, on every target.
+TEST(Clip, RunsMixingEveryPathMatchTheReference)
+{
+    Rng rng{5};
+    std::vector<Draw> before, after; // drawn before and after the clear
+    std::vector<int> nan_at;         // where a triangle with a NaN corner is submitted
+    for (int i = 0; i < 70; i++) {
+        Draw d = {{}, flat_state()};
+        const float cx = rng_float(&rng, -20, 660), cy = rng_float(&rng, -20, 500);
+        const float size = i % 3 == 0 ? 1.5f : 12.0f;
+        for (int k = 0; k < 3; k++)
+            d.v[k] = vtx(cx + rng_float(&rng, -size, size), cy + rng_float(&rng, -size, size),
+                         rng_float(&rng, 0, 255), rng_float(&rng, 1, 100));
+        if (i % 5 == 1)
+            d.v[i % 3].x = i % 2 ? 3e9f : -2e3f; // past the band; wider than the 32-bit path
+        if (i % 7 == 3)
+            nan_at.push_back(i);
+        (i < 13 ? before : after).push_back(d);
+    }
+    const Image want = reference_image(after, 0x11223344u, 7.0f);
+    for (int64_t target : test_targets()) {
+        simd_select(target);
+        Board *b = test_board_new();
+        Pipeline *p = pipeline_create(0);
+        pipeline_clear(p, b, 0, 0.0f);
+        size_t next_nan = 0;
+        for (int i = 0; i < 70; i++) {
+            const Draw &d = i < 13 ? before[(size_t)i] : after[(size_t)i - 13];
+            b->state = d.state;
+            if (i == 13)
+                pipeline_clear(p, b, 0x11223344u, 7.0f);
+            if (next_nan < nan_at.size() && nan_at[next_nan] == i) {
+                next_nan++;
+                GrVertex bad = d.v[1];
+                bad.y = NAN;
+                pipeline_triangle(p, b, d.v[0], bad, d.v[2]);
+            }
+            pipeline_triangle(p, b, d.v[0], d.v[1], d.v[2]);
+        }
+        pipeline_finish(p);
+        EXPECT_EQ(count_differences(test_board_image(*b), want), 0) << simd_name(target);
+        pipeline_destroy(p);
+        test_board_free(b);
+    }
+    simd_select(simd_best());
+}
+
 } // namespace

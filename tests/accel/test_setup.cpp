@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
+#include <cstring>
 
 #include "reference.h"
 #include "setup.h"
@@ -98,6 +100,52 @@ TEST(Planes, AttributesReachTheCornerValues)
         EXPECT_NEAR((tri.z.a0 + tri.z.dy * p->y) + tri.z.dx * p->x, p->ooz, 1e-3 * p->ooz);
         EXPECT_NEAR((tri.r.a0 + tri.r.dy * p->y) + tri.r.dx * p->x, p->r, 1e-3);
     }
+}
+
+// The bin stage solves the depth and red planes of a vector of triangles side by side;
+// every bit must be setup_triangle's, on every target: ordinary, huge and degenerate
+// values, and corners past the guard band.
+TEST(Planes, SolvedSideBySideAsOneByOne)
+{
+    Rng rng{3};
+    std::vector<TriInput> in;
+    const float far[4] = {3e9f, -1e30f, 7e5f, FLT_MAX};
+    while (in.size() < 61) {
+        const int i = (int)in.size();
+        const float size = i % 4 ? 8.0f : 300.0f, cx = rng_float(&rng, 0, 640);
+        GrVertex v[3];
+        for (int k = 0; k < 3; k++)
+            v[k] = vtx(cx + rng_float(&rng, -size, size), rng_float(&rng, 0, 480),
+                       i % 9 ? rng_float(&rng, -300, 300) : far[(i + k) % 4] * (float)(k - 1),
+                       rng_float(&rng, 1e-3f, 1e4f));
+        if (i % 7 == 2)
+            v[i % 3].y = far[(i / 7) % 4];
+        if (i % 11 == 5)
+            v[2].x = v[0].x + 1e-3f, v[2].y = v[0].y;
+        ScreenTri st;
+        if (!clip_corners(RawTri{{v[0].x, v[1].x, v[2].x}, {v[0].y, v[1].y, v[2].y}}, &st))
+            continue;
+        in.push_back(TriInput{
+            st, {setup_corner(v[0]), setup_corner(v[1]), setup_corner(v[2])}, RenderState{}, {}});
+        setup_order(&in.back());
+    }
+    std::vector<TriSetup> want(in.size());
+    for (size_t i = 0; i < in.size(); i++)
+        setup_triangle(in[i], &want[i]);
+    std::vector<TriInput *> ptr;
+    for (TriInput &t : in)
+        ptr.push_back(&t);
+    for (int64_t target : test_targets()) {
+        simd_select(target);
+        setup_planes_side_by_side(ptr.data(), (int)ptr.size());
+        for (size_t i = 0; i < in.size(); i++) {
+            const TriPlanes &p = in[i].planes;
+            EXPECT_EQ(std::memcmp(&p.basis, &want[i].basis, sizeof p.basis), 0) << i;
+            EXPECT_EQ(std::memcmp(&p.z, &want[i].z, sizeof p.z), 0) << i;
+            EXPECT_EQ(std::memcmp(&p.r, &want[i].r, sizeof p.r), 0) << i << simd_name(target);
+        }
+    }
+    simd_select(simd_best());
 }
 
 TEST(Planes, TexturePlanesReachTheCornersUpToWholePeriods)
