@@ -57,7 +57,7 @@ TEST(Clip, RunsMixingEveryPathMatchTheReference)
     std::vector<Draw> before, after; // drawn before and after the clear
     std::vector<int> nan_at;         // where a triangle with a NaN corner is submitted
     for (int i = 0; i < 70; i++) {
-        Draw d = {{}, flat_state()};
+        Draw d = {{}, FLAT};
         const float cx = rng_float(&rng, -20, 660), cy = rng_float(&rng, -20, 500);
         const float size = i % 3 == 0 ? 1.5f : 12.0f;
         for (int k = 0; k < 3; k++)
