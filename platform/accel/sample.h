@@ -37,10 +37,10 @@ inline uint32_t tex_lerp(uint32_t a, uint32_t b, int w)
     return out;
 }
 
-// Bilinear with wrap: the four texels around (s, t), weights from the 8 fraction bits.
-inline uint32_t tex_bilinear(const MipLevel &lv, float s, float t)
+// Bilinear with wrap: the four texels around (si, ti) (tex_fixed's), weights from the 8
+// fraction bits.
+inline uint32_t tex_bilinear_fixed(const MipLevel &lv, int si, int ti)
 {
-    const int si = tex_fixed(s), ti = tex_fixed(t);
     const int wmask = (1 << lv.width_log2) - 1, hmask = (1 << lv.height_log2) - 1;
     const int x0 = (si >> 8) & wmask, x1 = (x0 + 1) & wmask;
     const int y0 = (ti >> 8) & hmask, y1 = (y0 + 1) & hmask;
@@ -48,6 +48,11 @@ inline uint32_t tex_bilinear(const MipLevel &lv, float s, float t)
     const uint32_t *r1 = lv.texels + (y1 << lv.width_log2);
     return tex_lerp(tex_lerp(r0[x0], r0[x1], si & 255), tex_lerp(r1[x0], r1[x1], si & 255),
                     ti & 255);
+}
+
+inline uint32_t tex_bilinear(const MipLevel &lv, float s, float t)
+{
+    return tex_bilinear_fixed(lv, tex_fixed(s), tex_fixed(t));
 }
 
 // round(t * c / 255) for t, c in 0..255, exactly (no ties can occur: 255 is odd).
@@ -115,22 +120,58 @@ HWY_INLINE hn::Vec<DI> tex_channel_n(DF df, hn::Vec<DF> v)
     return hn::ConvertTo(DI(), hn::Add(v, hn::Set(df, 0.5f)));
 }
 
-// tex_lerp on two channels at once, bytes 0 and 2 of each lane: a * (256 - w) + b * w is
-// 256 * a + (b - a) * w, so its bits 8.. are a + ((b - a) * w >> 8), and below 2^16 it
-// leaves the other channel's half alone.
-template <class DU>
-HWY_INLINE hn::Vec<DU> tex_lerp2_n(DU du, hn::Vec<DU> a, hn::Vec<DU> b, hn::Vec<DU> w,
-                                   hn::Vec<DU> w_rest)
+// tex_lerp on two channels at once, each in a 16-bit half of a lane (bytes 0 and 2):
+// a * (256 - w) + b * w is 256 * a + (b - a) * w, below 2^16, so its bits 8.. are
+// a + ((b - a) * w >> 8). w and w_rest hold the weight in both halves.
+template <class VW> HWY_INLINE VW tex_lerp2_n(VW a, VW b, VW w, VW w_rest)
 {
-    return hn::And(hn::ShiftRight<8>(hn::Add(hn::Mul(a, w_rest), hn::Mul(b, w))),
-                   hn::Set(du, 0x00ff00ffu));
+    return hn::ShiftRight<8>(hn::Add(hn::Mul(a, w_rest), hn::Mul(b, w)));
 }
 
-// tex_mul255, lane by lane.
-template <class DU> HWY_INLINE hn::Vec<DU> tex_mul255_n(DU du, hn::Vec<DU> t, hn::Vec<DU> c)
+// tex_mul255 on the two 16-bit halves of each lane: t * c + 128 and the sum below stay
+// under 2^16.
+template <class DW> HWY_INLINE hn::Vec<DW> tex_mul255_n(DW dw, hn::Vec<DW> t, hn::Vec<DW> c)
 {
-    const hn::Vec<DU> x = hn::Add(hn::Mul(t, c), hn::Set(du, 128u));
+    const hn::Vec<DW> x = hn::Add(hn::Mul(t, c), hn::Set(dw, 128));
     return hn::ShiftRight<8>(hn::Add(x, hn::ShiftRight<8>(x)));
+}
+
+// Each lane's texel at `index` and its right neighbour (`right` further on) in *left and
+// *next. Four lanes take two texels in one 8-byte load each, when no pair wraps across
+// the level's right edge, and put them in place in registers; others go through memory.
+template <class DU, class DI = hn::RebindToSigned<DU>>
+HWY_INLINE void tex_pairs_n(DU du, const uint32_t *texels, hn::Vec<DI> index, bool adjacent,
+                            hn::Vec<DI> right, hn::Vec<DU> *left, hn::Vec<DU> *next)
+{
+    const DI di;
+    constexpr size_t MAX = hn::MaxLanes(DU());
+#if HWY_TARGET != HWY_SCALAR
+    if constexpr (MAX == 4) {
+        if (adjacent) {
+            const hn::CappedTag<uint32_t, 2> d2;
+            const hn::Vec<DU> p01 =
+                hn::Combine(du, hn::LoadU(d2, texels + hn::ExtractLane(index, 1)),
+                            hn::LoadU(d2, texels + hn::ExtractLane(index, 0)));
+            const hn::Vec<DU> p23 =
+                hn::Combine(du, hn::LoadU(d2, texels + hn::ExtractLane(index, 3)),
+                            hn::LoadU(d2, texels + hn::ExtractLane(index, 2)));
+            *left = hn::ConcatEven(du, p23, p01);
+            *next = hn::ConcatOdd(du, p23, p01);
+            return;
+        }
+    }
+#endif
+    const size_t n = hn::Lanes(du);
+    alignas(64) int32_t at[MAX], step[MAX];
+    alignas(64) uint32_t a[MAX], b[MAX];
+    hn::StoreU(index, di, at);
+    hn::StoreU(right, di, step);
+    for (size_t i = 0; i < n; i++) {
+        a[i] = texels[at[i]];
+        b[i] = texels[at[i] + step[i]];
+    }
+    *left = hn::Load(du, a);
+    *next = hn::Load(du, b);
 }
 
 // tex_bilinear then tex_modulate for a group of pixels: positions si, ti (tex_fixed's),
@@ -141,63 +182,59 @@ HWY_INLINE hn::Vec<DU> tex_sample_n(DI di, const MipLevel &lv, hn::Vec<DI> si, h
                                     hn::Vec<DI> r, hn::Vec<DI> g, hn::Vec<DI> b)
 {
     const DU du;
-    const hn::Vec<DI> wmask = hn::Set(di, (1 << lv.width_log2) - 1);
-    const hn::Vec<DI> hmask = hn::Set(di, (1 << lv.height_log2) - 1), one = hn::Set(di, 1);
-    const hn::Vec<DI> x0 = hn::And(hn::ShiftRight<8>(si), wmask);
-    const hn::Vec<DI> x1 = hn::And(hn::Add(x0, one), wmask);
-    const hn::Vec<DI> y0 = hn::And(hn::ShiftRight<8>(ti), hmask);
-    const hn::Vec<DI> y1 = hn::And(hn::Add(y0, one), hmask);
-    const hn::Vec<DI> r0 = hn::ShiftLeftSame(y0, lv.width_log2);
-    const hn::Vec<DI> r1 = hn::ShiftLeftSame(y1, lv.width_log2);
-    // Each pixel's two texels of a row, lane by lane into memory and back as two vectors:
-    // plain loads, as gathers are slow on many processors. Where no pixel's pair wraps
-    // across the right edge, a pair is adjacent in memory and comes in one 8-byte load.
-    constexpr size_t MAX = hn::MaxLanes(DU());
-    const size_t n = hn::Lanes(du);
-    alignas(64) int32_t top[MAX], bottom[MAX], right[MAX];
-    alignas(64) uint32_t top_pairs[2 * MAX], bottom_pairs[2 * MAX];
-    hn::StoreU(hn::Add(r0, x0), di, top);
-    hn::StoreU(hn::Add(r1, x0), di, bottom);
-    if (hn::AllFalse(di, hn::Eq(x0, wmask))) {
-        for (size_t i = 0; i < n; i++) {
-            std::memcpy(top_pairs + 2 * i, lv.texels + top[i], 8);
-            std::memcpy(bottom_pairs + 2 * i, lv.texels + bottom[i], 8);
-        }
+    if constexpr (hn::MaxLanes(du) == 1) { // the scalar target: a pixel at a time
+        const uint32_t texel = tex_bilinear_fixed(lv, hn::GetLane(si), hn::GetLane(ti));
+        return hn::Set(du, tex_modulate(texel, (uint32_t)hn::GetLane(r), (uint32_t)hn::GetLane(g),
+                                        (uint32_t)hn::GetLane(b)));
     } else {
-        hn::StoreU(hn::Sub(x1, x0), di, right);
-        for (size_t i = 0; i < n; i++) {
-            top_pairs[2 * i] = lv.texels[top[i]];
-            top_pairs[2 * i + 1] = lv.texels[top[i] + right[i]];
-            bottom_pairs[2 * i] = lv.texels[bottom[i]];
-            bottom_pairs[2 * i + 1] = lv.texels[bottom[i] + right[i]];
-        }
+        const hn::Repartition<uint16_t, DU> dw;
+        using VW = hn::Vec<decltype(dw)>;
+        const hn::Vec<DI> wmask = hn::Set(di, (1 << lv.width_log2) - 1);
+        const hn::Vec<DI> hmask = hn::Set(di, (1 << lv.height_log2) - 1), one = hn::Set(di, 1);
+        const hn::Vec<DI> x0 = hn::And(hn::ShiftRight<8>(si), wmask);
+        const hn::Vec<DI> x1 = hn::And(hn::Add(x0, one), wmask);
+        const hn::Vec<DI> y0 = hn::And(hn::ShiftRight<8>(ti), hmask);
+        const hn::Vec<DI> y1 = hn::And(hn::Add(y0, one), hmask);
+        const hn::Vec<DI> r0 = hn::ShiftLeftSame(y0, lv.width_log2);
+        const hn::Vec<DI> r1 = hn::ShiftLeftSame(y1, lv.width_log2);
+        // Plain loads, as gathers are slow on many processors. Unless some pixel's pair wraps
+        // across the right edge, a pair is adjacent in memory.
+        const bool adjacent = hn::AllFalse(di, hn::Eq(x0, wmask));
+        const hn::Vec<DI> right = hn::Sub(x1, x0);
+        hn::Vec<DU> t00, t01, t10, t11;
+        tex_pairs_n(du, lv.texels, hn::Add(r0, x0), adjacent, right, &t00, &t01);
+        tex_pairs_n(du, lv.texels, hn::Add(r1, x0), adjacent, right, &t10, &t11);
+
+        // Red and blue in one lane's 16-bit halves, green and alpha in another's.
+        const hn::Vec<DU> byte = hn::Set(du, 255u), pair = hn::Set(du, 0x00ff00ffu);
+        const hn::Vec<DU> wx = hn::And(hn::BitCast(du, si), byte);
+        const hn::Vec<DU> wy = hn::And(hn::BitCast(du, ti), byte);
+        const VW full = hn::Set(dw, 256);
+        const VW wx2 = hn::BitCast(dw, hn::Or(wx, hn::ShiftLeft<16>(wx))),
+                 wx2_rest = hn::Sub(full, wx2);
+        const VW wy2 = hn::BitCast(dw, hn::Or(wy, hn::ShiftLeft<16>(wy))),
+                 wy2_rest = hn::Sub(full, wy2);
+        const VW rb = tex_lerp2_n(tex_lerp2_n(hn::BitCast(dw, hn::And(t00, pair)),
+                                              hn::BitCast(dw, hn::And(t01, pair)), wx2, wx2_rest),
+                                  tex_lerp2_n(hn::BitCast(dw, hn::And(t10, pair)),
+                                              hn::BitCast(dw, hn::And(t11, pair)), wx2, wx2_rest),
+                                  wy2, wy2_rest);
+        const VW ga = tex_lerp2_n(
+            tex_lerp2_n(hn::BitCast(dw, hn::And(hn::ShiftRight<8>(t00), pair)),
+                        hn::BitCast(dw, hn::And(hn::ShiftRight<8>(t01), pair)), wx2, wx2_rest),
+            tex_lerp2_n(hn::BitCast(dw, hn::And(hn::ShiftRight<8>(t10), pair)),
+                        hn::BitCast(dw, hn::And(hn::ShiftRight<8>(t11), pair)), wx2, wx2_rest),
+            wy2, wy2_rest);
+
+        // Alpha is multiplied by 255, which leaves it as it is.
+        const hn::Vec<DU> rb_colour = hn::BitCast(du, hn::Or(r, hn::ShiftLeft<16>(b)));
+        const hn::Vec<DU> ga_colour = hn::Or(hn::BitCast(du, g), hn::Set(du, 0x00ff0000u));
+        const hn::Vec<DU> red_blue =
+            hn::BitCast(du, tex_mul255_n(dw, rb, hn::BitCast(dw, rb_colour)));
+        const hn::Vec<DU> green_alpha =
+            hn::BitCast(du, tex_mul255_n(dw, ga, hn::BitCast(dw, ga_colour)));
+        return hn::Or(red_blue, hn::ShiftLeft<8>(green_alpha));
     }
-    hn::Vec<DU> t00, t01, t10, t11;
-    hn::LoadInterleaved2(du, top_pairs, t00, t01);
-    hn::LoadInterleaved2(du, bottom_pairs, t10, t11);
-
-    const hn::Vec<DU> byte = hn::Set(du, 255u), pair = hn::Set(du, 0x00ff00ffu);
-    const hn::Vec<DU> full = hn::Set(du, 256u);
-    const hn::Vec<DU> wx = hn::And(hn::BitCast(du, si), byte), wx_rest = hn::Sub(full, wx);
-    const hn::Vec<DU> wy = hn::And(hn::BitCast(du, ti), byte), wy_rest = hn::Sub(full, wy);
-    // Red and blue in one lane's bytes 0 and 2, green and alpha in another's.
-    const hn::Vec<DU> rb = tex_lerp2_n(
-        du, tex_lerp2_n(du, hn::And(t00, pair), hn::And(t01, pair), wx, wx_rest),
-        tex_lerp2_n(du, hn::And(t10, pair), hn::And(t11, pair), wx, wx_rest), wy, wy_rest);
-    const hn::Vec<DU> ga =
-        tex_lerp2_n(du,
-                    tex_lerp2_n(du, hn::And(hn::ShiftRight<8>(t00), pair),
-                                hn::And(hn::ShiftRight<8>(t01), pair), wx, wx_rest),
-                    tex_lerp2_n(du, hn::And(hn::ShiftRight<8>(t10), pair),
-                                hn::And(hn::ShiftRight<8>(t11), pair), wx, wx_rest),
-                    wy, wy_rest);
-
-    const hn::Vec<DU> red = tex_mul255_n(du, hn::And(rb, byte), hn::BitCast(du, r));
-    const hn::Vec<DU> green = tex_mul255_n(du, hn::And(ga, byte), hn::BitCast(du, g));
-    const hn::Vec<DU> blue = tex_mul255_n(du, hn::ShiftRight<16>(rb), hn::BitCast(du, b));
-    return hn::Or(
-        hn::Or(red, hn::ShiftLeft<8>(green)),
-        hn::Or(hn::ShiftLeft<16>(blue), hn::And(hn::ShiftLeft<8>(ga), hn::Set(du, 0xff000000u))));
 }
 
 } // namespace accel::HWY_NAMESPACE
