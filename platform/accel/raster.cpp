@@ -287,6 +287,22 @@ SmallEdges small_edges(const ScreenTri &st, const TileRect &r)
     return s;
 }
 
+// Edge e's values at the centres of the first group of row r.y0, one pixel per lane.
+HWY_INLINE VI edge_row0(const SmallEdges &s, int e)
+{
+    const DI di;
+    return hn::Add(hn::Set(di, s.start[e]), hn::Mul(hn::Iota(di, 0), hn::Set(di, s.step_x[e])));
+}
+
+// One row up. Three references rather than a record: SVE vectors cannot be members.
+HWY_INLINE void edge_next_row(const SmallEdges &s, VI &row0, VI &row1, VI &row2)
+{
+    const DI di;
+    row0 = hn::Add(row0, hn::Set(di, s.step_y[0]));
+    row1 = hn::Add(row1, hn::Set(di, s.step_y[1]));
+    row2 = hn::Add(row2, hn::Set(di, s.step_y[2]));
+}
+
 // Whether some pixel of r is covered and passes the depth test. A hidden triangle then
 // costs no colour or texture setup; the test reads the depth that its own pixels would
 // meet, since a triangle never covers a pixel twice. Every group of the box is tested,
@@ -298,12 +314,10 @@ bool small_visible(const TriSetup &tri, const TileRect &r, const SmallEdges &s,
     const DF df;
     const DI di;
     const int group = (int)hn::Lanes(di), xs = r.x0 & -group;
-    const VI lane = hn::Iota(di, 0), minus_one = hn::Set(di, -1);
+    const VI minus_one = hn::Set(di, -1);
     const VI step0 = hn::Set(di, s.step_x[0] * group), step1 = hn::Set(di, s.step_x[1] * group);
     const VI step2 = hn::Set(di, s.step_x[2] * group);
-    VI row0 = hn::Add(hn::Set(di, s.start[0]), hn::Mul(lane, hn::Set(di, s.step_x[0])));
-    VI row1 = hn::Add(hn::Set(di, s.start[1]), hn::Mul(lane, hn::Set(di, s.step_x[1])));
-    VI row2 = hn::Add(hn::Set(di, s.start[2]), hn::Mul(lane, hn::Set(di, s.step_x[2])));
+    VI row0 = edge_row0(s, 0), row1 = edge_row0(s, 1), row2 = edge_row0(s, 2);
     MF any = hn::FirstN(df, 0);
     for (int y = r.y0; y <= r.y1; y++) {
         const float zrow = tri.z.a0 + tri.z.dy * ((float)y + 0.5f);
@@ -317,9 +331,7 @@ bool small_visible(const TriSetup &tri, const TileRect &r, const SmallEdges &s,
             e1 = hn::Add(e1, step1);
             e2 = hn::Add(e2, step2);
         }
-        row0 = hn::Add(row0, hn::Set(di, s.step_y[0]));
-        row1 = hn::Add(row1, hn::Set(di, s.step_y[1]));
-        row2 = hn::Add(row2, hn::Set(di, s.step_y[2]));
+        edge_next_row(s, row0, row1, row2);
     }
     return !hn::AllFalse(df, any);
 }
@@ -332,12 +344,10 @@ void raster_small(const TriSetup &tri, const TileRect &r, const SmallEdges &s, u
     const DF df;
     const DI di;
     const int group = (int)hn::Lanes(di), xs = r.x0 & -group;
-    const VI lane = hn::Iota(di, 0), minus_one = hn::Set(di, -1);
+    const VI minus_one = hn::Set(di, -1);
     const VI step0 = hn::Set(di, s.step_x[0] * group), step1 = hn::Set(di, s.step_x[1] * group);
     const VI step2 = hn::Set(di, s.step_x[2] * group);
-    VI row0 = hn::Add(hn::Set(di, s.start[0]), hn::Mul(lane, hn::Set(di, s.step_x[0])));
-    VI row1 = hn::Add(hn::Set(di, s.start[1]), hn::Mul(lane, hn::Set(di, s.step_x[1])));
-    VI row2 = hn::Add(hn::Set(di, s.start[2]), hn::Mul(lane, hn::Set(di, s.step_x[2])));
+    VI row0 = edge_row0(s, 0), row1 = edge_row0(s, 1), row2 = edge_row0(s, 2);
     for (int y = r.y0; y <= r.y1; y++) {
         const float py = (float)y + 0.5f;
         const float rows[6] = {tri.z.a0 + tri.z.dy * py, tri.r.a0 + tri.r.dy * py,
@@ -354,9 +364,7 @@ void raster_small(const TriSetup &tri, const TileRect &r, const SmallEdges &s, u
             e1 = hn::Add(e1, step1);
             e2 = hn::Add(e2, step2);
         }
-        row0 = hn::Add(row0, hn::Set(di, s.step_y[0]));
-        row1 = hn::Add(row1, hn::Set(di, s.step_y[1]));
-        row2 = hn::Add(row2, hn::Set(di, s.step_y[2]));
+        edge_next_row(s, row0, row1, row2);
     }
 }
 
