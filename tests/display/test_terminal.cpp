@@ -116,7 +116,8 @@ TEST(Terminal, PutsTheTerminalBackOnSignals)
             run.term.clear();
             run_send(&run, "\x1a");
             ASSERT_TRUE(run_wait_text(&run, LEAVE)) << stop << ": the screen stays";
-            run.term.clear();
+            // The way back in may come in the same read as the way out.
+            run.term.erase(0, run.term.find(LEAVE) + LEAVE.size());
             EXPECT_TRUE(run_wait_text(&run, ENTER) && run_wait_text(&run, "\x1b[1;9H"))
                 << stop << ": the picture was not drawn whole again";
         }
