@@ -176,14 +176,15 @@ void raster_exact(const TriSetup &tri, const TileRect &r, uint32_t *color_buf, f
 }
 
 // ---- The 32-bit path, a group of pixels at a time -------------------------------
-// A group is four pixels aligned to x = 0 mod 4, one per lane. Tiles and the screen are
-// multiples of 4 wide, so a group never leaves its tile or its row, and pixels of a group
-// outside the triangle's box simply fail the edge test. Every lane computes exactly what
-// shade_pixel computes, in the same order, so both paths give the same bytes on every
-// target.
+// Coverage and the depth test take a group of four pixels aligned to x = 0 mod 4, one per
+// lane. Tiles and the screen are multiples of 4 wide, so a group never leaves its tile or
+// its row, and pixels of a group outside the triangle's box simply fail the edge test.
+// The pixels kept are then shaded four to a vector, whichever rows and groups they came
+// from. Every lane computes exactly what shade_pixel computes, in the same order, so both
+// paths give the same bytes on every target.
 //
 // Four, not a whole vector: the meshes' triangles cover a few pixels each, so a group is
-// mostly the triangle's box, and wider groups shade more pixels that are thrown away than
+// mostly the triangle's box, and wider groups test more pixels that are thrown away than
 // they save (eight-wide groups drew torus-4k a third slower with AVX2). On wider units the
 // group is a 128-bit vector; the scalar target takes a pixel at a time.
 using DF = hn::CappedTag<float, 4>;
@@ -200,27 +201,24 @@ HWY_INLINE VF plane_n(float row, float dx, VF px)
     return hn::Add(hn::Set(df, row), hn::Mul(hn::Set(df, dx), px));
 }
 
-HWY_INLINE MF depth_n(int32_t func, VF z, VF stored)
+// The depth test of compare function FUNC, fixed for a whole triangle; GR_CMP_ALWAYS
+// also stands for no depth test.
+template <int32_t FUNC> HWY_INLINE MF depth_n(VF z, VF stored)
 {
-    const DF df;
-    switch (func) {
-    case GR_CMP_NEVER:
-        return hn::FirstN(df, 0);
-    case GR_CMP_LESS:
+    if constexpr (FUNC == GR_CMP_LESS)
         return hn::Lt(z, stored);
-    case GR_CMP_EQUAL:
+    else if constexpr (FUNC == GR_CMP_EQUAL)
         return hn::Eq(z, stored);
-    case GR_CMP_LEQUAL:
+    else if constexpr (FUNC == GR_CMP_LEQUAL)
         return hn::Le(z, stored);
-    case GR_CMP_GREATER:
+    else if constexpr (FUNC == GR_CMP_GREATER)
         return hn::Gt(z, stored);
-    case GR_CMP_NOTEQUAL:
+    else if constexpr (FUNC == GR_CMP_NOTEQUAL)
         return hn::Ne(z, stored);
-    case GR_CMP_GEQUAL:
+    else if constexpr (FUNC == GR_CMP_GEQUAL)
         return hn::Ge(z, stored);
-    default:
-        return hn::FirstN(df, hn::Lanes(df));
-    }
+    else
+        return hn::FirstN(DF(), hn::Lanes(DF()));
 }
 
 // The centres of the group at x: x + 0.5, x + 1.5, ...
@@ -230,34 +228,134 @@ HWY_INLINE VF centres_n(int x)
     return hn::Add(hn::Iota(df, (float)x), hn::Set(df, 0.5f));
 }
 
-template <bool TEXTURED, bool DEPTH>
-HWY_INLINE void shade_n(const TriSetup &tri, const float (&row)[6], int x, MF cover,
-                        uint32_t *color, float *depth)
+// plane_at, lane by lane, for centres px, py.
+HWY_INLINE VF plane_xy(const Plane &p, VF px, VF py)
+{
+    const DF df;
+    return hn::Add(hn::Add(hn::Set(df, p.a0), hn::Mul(hn::Set(df, p.dy), py)),
+                   hn::Mul(hn::Set(df, p.dx), px));
+}
+
+// Pixels a small triangle keeps, gathered before any is shaded: y << 16 | x each.
+constexpr int GATHER_PIXELS = 64;
+constexpr int GROUP_MAX = (int)hn::MaxLanes(DI());
+
+// For each 4-bit mask, the byte indices that move the lanes it keeps to the front, in
+// order, and how many it keeps. A table of our own: Highway's CompressStore builds its
+// table on the stack at every call.
+struct CompressTable {
+    uint8_t bytes[16][16];
+    uint8_t count[16];
+};
+
+constexpr CompressTable make_compress_table()
+{
+    CompressTable t{};
+    for (int m = 0; m < 16; m++) {
+        int n = 0;
+        for (int lane = 0; lane < 4; lane++)
+            if (m >> lane & 1) {
+                for (int b = 0; b < 4; b++)
+                    t.bytes[m][n * 4 + b] = (uint8_t)(lane * 4 + b);
+                n++;
+            }
+        for (int b = n * 4; b < 16; b++)
+            t.bytes[m][b] = (uint8_t)b;
+        t.count[m] = (uint8_t)n;
+    }
+    return t;
+}
+
+alignas(16) constexpr CompressTable COMPRESS = make_compress_table();
+
+// Stores the lanes of v that keep holds, in order, at out (a whole group is written);
+// returns how many.
+template <class D = DI> HWY_INLINE int compress_group(hn::Vec<D> v, hn::Mask<D> keep, int32_t *out)
+{
+    const D di;
+    if constexpr (hn::MaxLanes(di) == 1) {
+        hn::StoreU(v, di, out);
+        return hn::AllFalse(di, keep) ? 0 : 1;
+    } else {
+        static_assert(hn::MaxLanes(di) == 4, "the table is for groups of four");
+        uint8_t bits[8] = {};
+        hn::StoreMaskBits(di, keep, bits);
+        const hn::Repartition<uint8_t, D> d8;
+        const hn::Vec<decltype(d8)> order = hn::Load(d8, COMPRESS.bytes[bits[0] & 15]);
+        hn::StoreU(hn::BitCast(di, hn::TableLookupBytes(hn::BitCast(d8, v), order)), di, out);
+        return COMPRESS.count[bits[0] & 15];
+    }
+}
+
+// Shades the gathered pixels at[0..n-1], a group at a time. Lanes past n hold zero: they
+// are computed like the others (every texel index stays inside the level) and not stored.
+template <bool TEXTURED, bool DEPTH_WRITE>
+void shade_gathered(const TriSetup &tri, const int32_t *at, int n, uint32_t *color_buf,
+                    float *depth_buf)
 {
     const DF df;
     const DI di;
     const DU du;
-    const VF px = centres_n(x);
-    const VF z = plane_n(row[0], tri.z.dx, px);
-    MF keep = cover;
-    if (DEPTH)
-        keep = hn::And(keep, depth_n(tri.depth_func, z, hn::LoadU(df, depth + x)));
-    const VI r = tex_channel_n(df, plane_n(row[1], tri.r.dx, px));
-    const VI g = tri.grey ? r : tex_channel_n(df, plane_n(row[2], tri.g.dx, px));
-    const VI b = tri.grey ? r : tex_channel_n(df, plane_n(row[3], tri.b.dx, px));
-    VU pixels;
-    if (TEXTURED) {
-        const VI si = tex_fixed_n(df, plane_n(row[4], tri.s.dx, px));
-        const VI ti = tex_fixed_n(df, plane_n(row[5], tri.t.dx, px));
-        pixels = tex_sample_n(di, tri.level, si, ti, r, g, b);
-    } else {
-        const VI rgb = hn::Or(hn::Or(r, hn::ShiftLeft<8>(g)), hn::ShiftLeft<16>(b));
-        pixels = hn::Or(hn::BitCast(du, rgb), hn::Set(du, 0xff000000u));
+    const int group = (int)hn::Lanes(di);
+    alignas(64) int32_t offset[GROUP_MAX];
+    alignas(64) uint32_t colour[GROUP_MAX];
+    alignas(64) float zs[GROUP_MAX];
+    for (int i = 0; i < n; i += group) {
+        const VI v = hn::LoadU(di, at + i);
+        const VI x = hn::And(v, hn::Set(di, 0xffff)), y = hn::ShiftRight<16>(v);
+        const VF half = hn::Set(df, 0.5f);
+        const VF px = hn::Add(hn::ConvertTo(df, x), half), py = hn::Add(hn::ConvertTo(df, y), half);
+        const VI r = tex_channel_n(df, plane_xy(tri.r, px, py));
+        const VI g = tri.grey ? r : tex_channel_n(df, plane_xy(tri.g, px, py));
+        const VI b = tri.grey ? r : tex_channel_n(df, plane_xy(tri.b, px, py));
+        VU pixels;
+        if (TEXTURED) {
+            const VI si = tex_fixed_n(df, plane_xy(tri.s, px, py));
+            const VI ti = tex_fixed_n(df, plane_xy(tri.t, px, py));
+            pixels = tex_sample_n(di, tri.level, si, ti, r, g, b);
+        } else {
+            const VI rgb = hn::Or(hn::Or(r, hn::ShiftLeft<8>(g)), hn::ShiftLeft<16>(b));
+            pixels = hn::Or(hn::BitCast(du, rgb), hn::Set(du, 0xff000000u));
+        }
+        hn::Store(hn::Add(hn::Mul(y, hn::Set(di, SCREEN_W)), x), di, offset);
+        hn::Store(pixels, du, colour);
+        if (DEPTH_WRITE)
+            hn::Store(plane_xy(tri.z, px, py), df, zs);
+        const int count = std::min(group, n - i);
+        for (int k = 0; k < count; k++) {
+            color_buf[offset[k]] = colour[k];
+            if (DEPTH_WRITE)
+                depth_buf[offset[k]] = zs[k];
+        }
     }
-    const hn::Mask<DU> k = hn::RebindMask(du, keep);
-    hn::StoreU(hn::IfThenElse(k, pixels, hn::LoadU(du, color + x)), du, color + x);
-    if (DEPTH && tri.depth_write)
-        hn::StoreU(hn::IfThenElse(keep, z, hn::LoadU(df, depth + x)), df, depth + x);
+}
+
+// What raster_small does with each batch of gathered pixels: the first one also sets up
+// the triangle's shading, which a triangle that keeps no pixel never needs.
+struct Gathered {
+    const TriInput *in;
+    TriSetup *tri;
+    bool shading_ready;
+    uint32_t *color;
+    float *depth;
+};
+
+void shade_batch(Gathered *g, int32_t *at, int n)
+{
+    TriSetup &tri = *g->tri;
+    if (!g->shading_ready) {
+        setup_shading(*g->in, &tri);
+        g->shading_ready = true;
+    }
+    hn::StoreU(hn::Zero(DI()), DI(), at + n);
+    if (tri.textured && tri.depth_write)
+        shade_gathered<true, true>(tri, at, n, g->color, g->depth);
+    else if (tri.textured)
+        shade_gathered<true, false>(tri, at, n, g->color, g->depth);
+    else if (tri.depth_write)
+        shade_gathered<false, true>(tri, at, n, g->color, g->depth);
+    else
+        shade_gathered<false, false>(tri, at, n, g->color, g->depth);
 }
 
 // Edge values of the 32-bit path at the first centre of row r.y0's first group, and
@@ -303,13 +401,17 @@ HWY_INLINE void edge_next_row(const SmallEdges &s, VI &row0, VI &row1, VI &row2)
     row2 = hn::Add(row2, hn::Set(di, s.step_y[2]));
 }
 
-// Whether some pixel of r is covered and passes the depth test. A hidden triangle then
-// costs no colour or texture setup; the test reads the depth that its own pixels would
-// meet, since a triangle never covers a pixel twice. Every group of the box is tested,
-// with no early way out: most boxes are a few groups, and a branch on each group's
-// depth result would mostly be guessed wrong.
-bool small_visible(const TriSetup &tri, const TileRect &r, const SmallEdges &s,
-                   const float *depth_buf)
+// The 32-bit path: first the pixels of r that are covered and pass the depth test
+// (compare function FUNC) are gathered, a group at a time, then they are shaded packed
+// into whole groups. A triangle of a few pixels spreads them over several rows and
+// groups, and shading them where they lie would leave most lanes empty. The depth test
+// reads what the triangle's own pixels meet before any of them is written, as a triangle
+// never covers a pixel twice. Every group of the box is tested, with no early way out:
+// most boxes are a few groups, and a branch on each group's result would mostly be
+// guessed wrong. s: small_edges(st, r).
+template <int32_t FUNC>
+void raster_small(const TriInput &in, TriSetup *tri, const TileRect &r, const SmallEdges &s,
+                  uint32_t *color_buf, float *depth_buf)
 {
     const DF df;
     const DI di;
@@ -318,63 +420,66 @@ bool small_visible(const TriSetup &tri, const TileRect &r, const SmallEdges &s,
     const VI step0 = hn::Set(di, s.step_x[0] * group), step1 = hn::Set(di, s.step_x[1] * group);
     const VI step2 = hn::Set(di, s.step_x[2] * group);
     VI row0 = edge_row0(s, 0), row1 = edge_row0(s, 1), row2 = edge_row0(s, 2);
-    MF any = hn::FirstN(df, 0);
+    alignas(64) int32_t at[GATHER_PIXELS + GROUP_MAX];
+    int n = 0;
+    Gathered gathered{&in, tri, false, color_buf, depth_buf};
+    const Plane z = tri->z;
     for (int y = r.y0; y <= r.y1; y++) {
-        const float zrow = tri.z.a0 + tri.z.dy * ((float)y + 0.5f);
+        const float zrow = z.a0 + z.dy * ((float)y + 0.5f);
         const float *depth = depth_buf + y * SCREEN_W;
+        const VI where = hn::Add(hn::Set(di, y << 16), hn::Iota(di, 0));
         VI e0 = row0, e1 = row1, e2 = row2;
         for (int x = xs; x <= r.x1; x += group) {
-            const MF cover = hn::RebindMask(df, hn::Gt(hn::Or(hn::Or(e0, e1), e2), minus_one));
-            const VF z = plane_n(zrow, tri.z.dx, centres_n(x));
-            any = hn::Or(any, hn::And(cover, depth_n(tri.depth_func, z, hn::LoadU(df, depth + x))));
+            hn::Mask<DI> keep = hn::Gt(hn::Or(hn::Or(e0, e1), e2), minus_one);
+            if constexpr (FUNC != GR_CMP_ALWAYS) {
+                const VF zs = plane_n(zrow, z.dx, centres_n(x));
+                keep =
+                    hn::And(keep, hn::RebindMask(di, depth_n<FUNC>(zs, hn::LoadU(df, depth + x))));
+            }
+            n += compress_group(hn::Add(where, hn::Set(di, x)), keep, at + n);
+            if (n > GATHER_PIXELS - group) {
+                shade_batch(&gathered, at, n);
+                n = 0;
+            }
             e0 = hn::Add(e0, step0);
             e1 = hn::Add(e1, step1);
             e2 = hn::Add(e2, step2);
         }
         edge_next_row(s, row0, row1, row2);
     }
-    return !hn::AllFalse(df, any);
+    if (n > 0)
+        shade_batch(&gathered, at, n);
 }
 
-// s: small_edges(st, r), for the 32-bit path.
-template <bool TEXTURED, bool DEPTH>
-void raster_small(const TriSetup &tri, const TileRect &r, const SmallEdges &s, uint32_t *color_buf,
-                  float *depth_buf)
+void raster_small_any(const TriInput &in, TriSetup *tri, const TileRect &r, uint32_t *color,
+                      float *depth)
 {
-    const DF df;
-    const DI di;
-    const int group = (int)hn::Lanes(di), xs = r.x0 & -group;
-    const VI minus_one = hn::Set(di, -1);
-    const VI step0 = hn::Set(di, s.step_x[0] * group), step1 = hn::Set(di, s.step_x[1] * group);
-    const VI step2 = hn::Set(di, s.step_x[2] * group);
-    VI row0 = edge_row0(s, 0), row1 = edge_row0(s, 1), row2 = edge_row0(s, 2);
-    for (int y = r.y0; y <= r.y1; y++) {
-        const float py = (float)y + 0.5f;
-        const float rows[6] = {tri.z.a0 + tri.z.dy * py, tri.r.a0 + tri.r.dy * py,
-                               tri.g.a0 + tri.g.dy * py, tri.b.a0 + tri.b.dy * py,
-                               tri.s.a0 + tri.s.dy * py, tri.t.a0 + tri.t.dy * py};
-        uint32_t *color = color_buf + y * SCREEN_W;
-        float *depth = depth_buf + y * SCREEN_W;
-        VI e0 = row0, e1 = row1, e2 = row2;
-        for (int x = xs; x <= r.x1; x += group) {
-            const hn::Mask<DI> cover = hn::Gt(hn::Or(hn::Or(e0, e1), e2), minus_one);
-            if (!hn::AllFalse(di, cover))
-                shade_n<TEXTURED, DEPTH>(tri, rows, x, hn::RebindMask(df, cover), color, depth);
-            e0 = hn::Add(e0, step0);
-            e1 = hn::Add(e1, step1);
-            e2 = hn::Add(e2, step2);
-        }
-        edge_next_row(s, row0, row1, row2);
+    const SmallEdges s = small_edges(in.st, r);
+    switch (tri->depth_test ? tri->depth_func : GR_CMP_ALWAYS) {
+    case GR_CMP_NEVER:
+        return;
+    case GR_CMP_LESS:
+        return raster_small<GR_CMP_LESS>(in, tri, r, s, color, depth);
+    case GR_CMP_EQUAL:
+        return raster_small<GR_CMP_EQUAL>(in, tri, r, s, color, depth);
+    case GR_CMP_LEQUAL:
+        return raster_small<GR_CMP_LEQUAL>(in, tri, r, s, color, depth);
+    case GR_CMP_GREATER:
+        return raster_small<GR_CMP_GREATER>(in, tri, r, s, color, depth);
+    case GR_CMP_NOTEQUAL:
+        return raster_small<GR_CMP_NOTEQUAL>(in, tri, r, s, color, depth);
+    case GR_CMP_GEQUAL:
+        return raster_small<GR_CMP_GEQUAL>(in, tri, r, s, color, depth);
+    default:
+        return raster_small<GR_CMP_ALWAYS>(in, tri, r, s, color, depth);
     }
 }
 
+// The wider triangles, a pixel at a time.
 template <bool TEXTURED, bool DEPTH>
-void raster_triangle(const TriSetup &tri, const TileRect &r, const SmallEdges &s, uint32_t *color,
-                     float *depth)
+void raster_triangle(const TriSetup &tri, const TileRect &r, uint32_t *color, float *depth)
 {
-    if (tri.small)
-        raster_small<TEXTURED, DEPTH>(tri, r, s, color, depth);
-    else if (tri.exact)
+    if (tri.exact)
         raster_exact<TEXTURED, DEPTH>(tri, r, color, depth);
     else
         raster_edges<TEXTURED, DEPTH>(tri, r, color, depth);
@@ -406,22 +511,20 @@ void raster_tile(const Batch &batch, int tile)
             continue;
         TriSetup tri;
         setup_coverage(cmd.tri, &tri);
-        SmallEdges s{};
         if (tri.small) {
-            s = small_edges(st, r);
-            if (tri.depth_test && !small_visible(tri, r, s, batch.depth))
-                continue;
+            raster_small_any(cmd.tri, &tri, r, batch.color, batch.depth);
+            continue;
         }
         setup_shading(cmd.tri, &tri);
         // The fill routine is chosen per triangle, never per pixel.
         if (tri.textured && tri.depth_test)
-            raster_triangle<true, true>(tri, r, s, batch.color, batch.depth);
+            raster_triangle<true, true>(tri, r, batch.color, batch.depth);
         else if (tri.textured)
-            raster_triangle<true, false>(tri, r, s, batch.color, batch.depth);
+            raster_triangle<true, false>(tri, r, batch.color, batch.depth);
         else if (tri.depth_test)
-            raster_triangle<false, true>(tri, r, s, batch.color, batch.depth);
+            raster_triangle<false, true>(tri, r, batch.color, batch.depth);
         else
-            raster_triangle<false, false>(tri, r, s, batch.color, batch.depth);
+            raster_triangle<false, false>(tri, r, batch.color, batch.depth);
     }
 }
 
