@@ -18,7 +18,7 @@ uint32_t checker(int level, int x, int y)
 }
 
 // Random triangles of every size class: dust, small, slivers, big, partly off screen, and
-// wider than the 32-bit path takes.
+// wider than the 32-bit path takes; some drawn twice, to meet every compare at equality.
 std::vector<Draw> random_draws(uint32_t seed, int count, const Texture *tex)
 {
     Rng rng{seed};
@@ -45,6 +45,13 @@ std::vector<Draw> random_draws(uint32_t seed, int count, const Texture *tex)
                 d.v[k].g = rng_float(&rng, -60, 320);
                 d.v[k].b = rng_float(&rng, -60, 320);
             }
+        }
+        if (i % 6 == 5 && out.back().state.depth_mode == GR_DEPTHBUFFER_ZBUFFER) {
+            // The one before again, depth tested at equal depth, in other shades.
+            d = out.back();
+            d.state.depth_func = (int32_t)(rng_next(&rng) % 8);
+            for (GrVertex &v : d.v)
+                v.r = 255.0f - v.r;
         }
         out.push_back(d);
     }
