@@ -331,11 +331,11 @@ void shade_gathered(const TriSetup &tri, const int32_t *at, int n, uint32_t *col
 }
 
 // What raster_small does with each batch of gathered pixels: the first one also sets up
-// the triangle's shading, which a triangle that keeps no pixel never needs.
+// the triangle, which a triangle that keeps no pixel never needs.
 struct Gathered {
     const TriInput *in;
-    TriSetup *tri;
-    bool shading_ready;
+    TriSetup *tri; // set up by the first batch
+    bool ready;
     uint32_t *color;
     float *depth;
 };
@@ -343,9 +343,10 @@ struct Gathered {
 void shade_batch(Gathered *g, int32_t *at, int n)
 {
     TriSetup &tri = *g->tri;
-    if (!g->shading_ready) {
+    if (!g->ready) {
+        setup_coverage(*g->in, &tri);
         setup_shading(*g->in, &tri);
-        g->shading_ready = true;
+        g->ready = true;
     }
     hn::StoreU(hn::Zero(DI()), DI(), at + n);
     if (tri.textured && tri.depth_write)
@@ -410,8 +411,8 @@ HWY_INLINE void edge_next_row(const SmallEdges &s, VI &row0, VI &row1, VI &row2)
 // most boxes are a few groups, and a branch on each group's result would mostly be
 // guessed wrong. s: small_edges(st, r).
 template <int32_t FUNC>
-void raster_small(const TriInput &in, TriSetup *tri, const TileRect &r, const SmallEdges &s,
-                  uint32_t *color_buf, float *depth_buf)
+void raster_small(const TriInput &in, const TileRect &r, const SmallEdges &s, uint32_t *color_buf,
+                  float *depth_buf)
 {
     const DF df;
     const DI di;
@@ -422,8 +423,9 @@ void raster_small(const TriInput &in, TriSetup *tri, const TileRect &r, const Sm
     VI row0 = edge_row0(s, 0), row1 = edge_row0(s, 1), row2 = edge_row0(s, 2);
     alignas(64) int32_t at[GATHER_PIXELS + GROUP_MAX];
     int n = 0;
-    Gathered gathered{&in, tri, false, color_buf, depth_buf};
-    const Plane z = tri->z;
+    TriSetup tri;
+    Gathered gathered{&in, &tri, false, color_buf, depth_buf};
+    const Plane z = in.planes.z;
     for (int y = r.y0; y <= r.y1; y++) {
         const float zrow = z.a0 + z.dy * ((float)y + 0.5f);
         const float *depth = depth_buf + y * SCREEN_W;
@@ -451,27 +453,26 @@ void raster_small(const TriInput &in, TriSetup *tri, const TileRect &r, const Sm
         shade_batch(&gathered, at, n);
 }
 
-void raster_small_any(const TriInput &in, TriSetup *tri, const TileRect &r, uint32_t *color,
-                      float *depth)
+void raster_small_any(const TriInput &in, const TileRect &r, uint32_t *color, float *depth)
 {
     const SmallEdges s = small_edges(in.st, r);
-    switch (tri->depth_test ? tri->depth_func : GR_CMP_ALWAYS) {
+    switch (in.state.depth_mode == GR_DEPTHBUFFER_ZBUFFER ? in.state.depth_func : GR_CMP_ALWAYS) {
     case GR_CMP_NEVER:
         return;
     case GR_CMP_LESS:
-        return raster_small<GR_CMP_LESS>(in, tri, r, s, color, depth);
+        return raster_small<GR_CMP_LESS>(in, r, s, color, depth);
     case GR_CMP_EQUAL:
-        return raster_small<GR_CMP_EQUAL>(in, tri, r, s, color, depth);
+        return raster_small<GR_CMP_EQUAL>(in, r, s, color, depth);
     case GR_CMP_LEQUAL:
-        return raster_small<GR_CMP_LEQUAL>(in, tri, r, s, color, depth);
+        return raster_small<GR_CMP_LEQUAL>(in, r, s, color, depth);
     case GR_CMP_GREATER:
-        return raster_small<GR_CMP_GREATER>(in, tri, r, s, color, depth);
+        return raster_small<GR_CMP_GREATER>(in, r, s, color, depth);
     case GR_CMP_NOTEQUAL:
-        return raster_small<GR_CMP_NOTEQUAL>(in, tri, r, s, color, depth);
+        return raster_small<GR_CMP_NOTEQUAL>(in, r, s, color, depth);
     case GR_CMP_GEQUAL:
-        return raster_small<GR_CMP_GEQUAL>(in, tri, r, s, color, depth);
+        return raster_small<GR_CMP_GEQUAL>(in, r, s, color, depth);
     default:
-        return raster_small<GR_CMP_ALWAYS>(in, tri, r, s, color, depth);
+        return raster_small<GR_CMP_ALWAYS>(in, r, s, color, depth);
     }
 }
 
@@ -509,12 +510,12 @@ void raster_tile(const Batch &batch, int tile)
                       std::min(t.y1, st.max_y)};
         if (r.x0 > r.x1 || r.y0 > r.y1)
             continue;
-        TriSetup tri;
-        setup_coverage(cmd.tri, &tri);
-        if (tri.small) {
-            raster_small_any(cmd.tri, &tri, r, batch.color, batch.depth);
+        if (st.small) {
+            raster_small_any(cmd.tri, r, batch.color, batch.depth);
             continue;
         }
+        TriSetup tri;
+        setup_coverage(cmd.tri, &tri);
         setup_shading(cmd.tri, &tri);
         // The fill routine is chosen per triangle, never per pixel.
         if (tri.textured && tri.depth_test)
