@@ -176,9 +176,10 @@ void raster_exact(const TriSetup &tri, const TileRect &r, uint32_t *color_buf, f
 }
 
 // ---- The 32-bit path, a group of pixels at a time -------------------------------
-// Coverage and the depth test take a group of four pixels aligned to x = 0 mod 4, one per
-// lane. Tiles and the screen are multiples of 4 wide, so a group never leaves its tile or
-// its row, and pixels of a group outside the triangle's box simply fail the edge test.
+// Coverage and the depth test take a group of four neighbouring pixels of a row, one per
+// lane (small_edges says where groups start). Tiles are 64 pixels wide, so a group need
+// never leave its tile, and pixels of a group outside the triangle's box simply fail the
+// edge test.
 // The pixels kept are then shaded four to a vector, whichever rows and groups they came
 // from. Every lane computes exactly what shade_pixel computes, in the same order, so both
 // paths give the same bytes on every target.
@@ -359,23 +360,28 @@ void shade_batch(Gathered *g, int32_t *at, int n)
         shade_gathered<false, false>(tri, at, n, g->color, g->depth);
 }
 
-// Edge values of the 32-bit path at the first centre of row r.y0's first group, and
-// their steps per pixel and per row.
+// Where the 32-bit path's groups start in each row, and the edge values at the first
+// centre of row r.y0's first group, with their steps per pixel and per row.
 struct SmallEdges {
+    int x0; // the first group's left pixel
     int32_t start[3], step_x[3], step_y[3];
 };
 
-// Straight from the snapped corners, as clip_edges' values taken relative to corner i of
-// each edge: every offset from a corner stays below 2^14 + 256 (clip.h), so each product,
-// and the value, fits 32 bits.
-SmallEdges small_edges(const ScreenTri &st, const TileRect &r)
+// A box no wider than a group takes one group a row, from the box's left pixel, or as
+// far left of it as keeps the group in the tile; a wider box takes groups aligned to
+// x = 0 mod 4. Either way a group stays in its tile and within three pixels of the box.
+// The edges come straight from the snapped corners, as clip_edges' values taken relative
+// to corner i of each edge: every offset from a corner stays below 2^14 + 256 (clip.h),
+// so each product, and the value, fits 32 bits.
+SmallEdges small_edges(const ScreenTri &st, const TileRect &r, const TileRect &tile)
 {
-    const int32_t group = (int32_t)hn::Lanes(DF());
-    const int32_t cx = (r.x0 & -group) * (int32_t)SUBPIXEL_ONE + (int32_t)SUBPIXEL_ONE / 2;
+    const int group = (int)hn::Lanes(DF());
+    SmallEdges s;
+    s.x0 = r.x1 - r.x0 < group ? std::min(r.x0, tile.x1 - group + 1) : r.x0 & -group;
+    const int32_t cx = s.x0 * (int32_t)SUBPIXEL_ONE + (int32_t)SUBPIXEL_ONE / 2;
     const int32_t cy = r.y0 * (int32_t)SUBPIXEL_ONE + (int32_t)SUBPIXEL_ONE / 2;
     const int32_t ix[3] = {(int32_t)st.x[0], (int32_t)st.x[1], (int32_t)st.x[2]};
     const int32_t iy[3] = {(int32_t)st.y[0], (int32_t)st.y[1], (int32_t)st.y[2]};
-    SmallEdges s;
     for (int e = 0; e < 3; e++) {
         const int i = e, j = e == 2 ? 0 : e + 1;
         const int32_t a = iy[i] - iy[j], b = ix[j] - ix[i];
@@ -416,7 +422,7 @@ void raster_small(const TriInput &in, const TileRect &r, const SmallEdges &s, ui
 {
     const DF df;
     const DI di;
-    const int group = (int)hn::Lanes(di), xs = r.x0 & -group;
+    const int group = (int)hn::Lanes(di), xs = s.x0;
     const VI minus_one = hn::Set(di, -1);
     const VI step0 = hn::Set(di, s.step_x[0] * group), step1 = hn::Set(di, s.step_x[1] * group);
     const VI step2 = hn::Set(di, s.step_x[2] * group);
@@ -453,9 +459,10 @@ void raster_small(const TriInput &in, const TileRect &r, const SmallEdges &s, ui
         shade_batch(&gathered, at, n);
 }
 
-void raster_small_any(const TriInput &in, const TileRect &r, uint32_t *color, float *depth)
+void raster_small_any(const TriInput &in, const TileRect &r, const TileRect &tile, uint32_t *color,
+                      float *depth)
 {
-    const SmallEdges s = small_edges(in.st, r);
+    const SmallEdges s = small_edges(in.st, r, tile);
     switch (in.state.depth_mode == GR_DEPTHBUFFER_ZBUFFER ? in.state.depth_func : GR_CMP_ALWAYS) {
     case GR_CMP_NEVER:
         return;
@@ -511,7 +518,7 @@ void raster_tile(const Batch &batch, int tile)
         if (r.x0 > r.x1 || r.y0 > r.y1)
             continue;
         if (st.small) {
-            raster_small_any(cmd.tri, r, batch.color, batch.depth);
+            raster_small_any(cmd.tri, r, t, batch.color, batch.depth);
             continue;
         }
         TriSetup tri;
