@@ -222,11 +222,11 @@ template <int32_t FUNC> HWY_INLINE MF depth_n(VF z, VF stored)
         return hn::FirstN(DF(), hn::Lanes(DF()));
 }
 
-// The centres of the group at x: x + 0.5, x + 1.5, ...
-HWY_INLINE VF centres_n(int x)
+// The centres of the group at x: x + 0.5, x + 1.5, ... Every value is exact, so adding
+// the lanes' offsets (0.5, 1.5, ...) to x gives the same floats as any other order.
+HWY_INLINE VF centres_n(int x, VF offsets)
 {
-    const DF df;
-    return hn::Add(hn::Iota(df, (float)x), hn::Set(df, 0.5f));
+    return hn::Add(hn::Set(DF(), (float)x), offsets);
 }
 
 // plane_at, lane by lane, for centres px, py.
@@ -432,6 +432,7 @@ void raster_small(const TriInput &in, const TileRect &r, const SmallEdges &s, ui
     TriSetup tri;
     Gathered gathered{&in, &tri, false, color_buf, depth_buf};
     const Plane z = in.planes.z;
+    const VF offsets = hn::Add(hn::Iota(df, 0.0f), hn::Set(df, 0.5f));
     for (int y = r.y0; y <= r.y1; y++) {
         const float zrow = z.a0 + z.dy * ((float)y + 0.5f);
         const float *depth = depth_buf + y * SCREEN_W;
@@ -440,7 +441,7 @@ void raster_small(const TriInput &in, const TileRect &r, const SmallEdges &s, ui
         for (int x = xs; x <= r.x1; x += group) {
             hn::Mask<DI> keep = hn::Gt(hn::Or(hn::Or(e0, e1), e2), minus_one);
             if constexpr (FUNC != GR_CMP_ALWAYS) {
-                const VF zs = plane_n(zrow, z.dx, centres_n(x));
+                const VF zs = plane_n(zrow, z.dx, centres_n(x, offsets));
                 keep =
                     hn::And(keep, hn::RebindMask(di, depth_n<FUNC>(zs, hn::LoadU(df, depth + x))));
             }
