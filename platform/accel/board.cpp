@@ -58,8 +58,6 @@ void count_frame(Board *b)
     }
 }
 
-} // namespace
-
 // A zeroed buffer of `pixels` 32-bit values on a cache line of its own: threads drawing
 // neighbouring tiles (64 pixels, 256 bytes a row) then never write the same line.
 void *frame_alloc(size_t pixels)
@@ -69,6 +67,8 @@ void *frame_alloc(size_t pixels)
         std::memset(p, 0, pixels * sizeof(uint32_t));
     return p;
 }
+
+} // namespace
 
 bool board_open(Board *b, int index, const Env &env, int32_t refresh)
 {

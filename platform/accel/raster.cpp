@@ -186,8 +186,9 @@ void raster_exact(const TriSetup &tri, const TileRect &r, uint32_t *color_buf, f
 //
 // Four, not a whole vector: the meshes' triangles cover a few pixels each, so a group is
 // mostly the triangle's box, and wider groups test more pixels that are thrown away than
-// they save (eight-wide groups drew torus-4k a third slower with AVX2). On wider units the
-// group is a 128-bit vector; the scalar target takes a pixel at a time.
+// they save (eight-wide groups drew torus-4k a third slower with AVX2), and shading the
+// gathered pixels eight at a time was slower too. On wider units the group is a 128-bit
+// vector; the scalar target takes a pixel at a time.
 using DF = hn::CappedTag<float, 4>;
 using DI = hn::RebindToSigned<DF>;
 using DU = hn::RebindToUnsigned<DF>;
@@ -415,7 +416,7 @@ HWY_INLINE void edge_next_row(const SmallEdges &s, VI &row0, VI &row1, VI &row2)
 // reads what the triangle's own pixels meet before any of them is written, as a triangle
 // never covers a pixel twice. Every group of the box is tested, with no early way out:
 // most boxes are a few groups, and a branch on each group's result would mostly be
-// guessed wrong. s: small_edges(st, r).
+// guessed wrong. s: small_edges(st, r, tile).
 template <int32_t FUNC>
 void raster_small(const TriInput &in, const TileRect &r, const SmallEdges &s, uint32_t *color_buf,
                   float *depth_buf)
