@@ -44,14 +44,13 @@ bool all_finite(const float *v, int n)
 }
 
 // Whether every value of the triangle that reaches a pixel is finite (z, a and the hints
-// are never recorded). Tested here rather than on submission: the caller has just written
-// its corners field by field, and reading them back in wide loads there would wait on
-// those stores. Here they were written long before, so they are read in place. Positions
-// of triangles that clip_lanes clips are known to be finite, as they are inside the band.
+// are never recorded). Tested here, off the caller's thread, which only copies them.
+// Positions of triangles that clip_lanes clips are known to be finite, as they are
+// inside the band.
 bool finite_corners(const Command &cmd)
 {
-    static_assert(sizeof(cmd.tri.c) == 21 * sizeof(float));
-    return all_finite(&cmd.tri.c[0].ooz, 21);
+    static_assert(sizeof(cmd.tri.c) == 24 * sizeof(float));
+    return all_finite(&cmd.tri.c[0].r, 24);
 }
 
 bool finite_positions(const Batch &batch, int i)

@@ -15,6 +15,7 @@
 #include <cfloat>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <utility>
 
 // After highway.h: it declares per target, again in every pass.
@@ -313,7 +314,13 @@ int setup_choose_level(float sdx, float sdy, float tdx, float tdy, int level_cou
 
 Corner setup_corner(const GrVertex &g)
 {
-    return Corner{g.ooz, g.r, g.g, g.b, g.tmuvtx[0].tow, g.tmuvtx[0].sow, g.oow};
+    static_assert(offsetof(GrVertex, ooz) == offsetof(GrVertex, r) + 3 * sizeof(float) &&
+                  offsetof(GrVertex, tmuvtx) == offsetof(GrVertex, oow) + sizeof(float));
+    Corner c;
+    std::memcpy(&c.r, &g.r, 4 * sizeof(float));
+    std::memcpy(&c.oow, &g.oow, 4 * sizeof(float));
+    c.unused = 0.0f;
+    return c;
 }
 
 void setup_order(TriInput *in)

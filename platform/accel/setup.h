@@ -58,13 +58,14 @@ struct TriPlanes {
     Plane z, r; // ooz, and red riding along with it
 };
 
-// What setup reads of one corner. The last three are in the reverse of their order in
-// GrVertex: the caller has usually just stored a GrVertex field by field, and a copy of
-// two neighbours in one wide load would wait for both stores to complete instead of
-// taking their values on the way.
+// What setup reads of one corner: GrVertex's r, g, b, ooz and its oow, sow, tow, each run
+// copied whole (setup_corner), so that recording a corner is two wide loads and stores.
+// `unused` takes the place of unit 0's 1/w, a hint never read: it is stored as zero, so
+// that a check over the whole record sees only finite values there.
 struct Corner {
-    float ooz, r, g, b;
-    float tow, sow, oow; // unit 0's t/w and s/w, and 1/w
+    float r, g, b, ooz;
+    float oow, sow, tow; // 1/w, and unit 0's s/w and t/w
+    float unused;
 };
 
 // What setup needs of one triangle, captured when it is submitted: the clipped corners,
