@@ -112,9 +112,9 @@ void pipeline_triangle(Pipeline *p, Board *target, const GrVertex &a, const GrVe
     batch->raw_y[0][i] = a.y;
     batch->raw_y[1][i] = b.y;
     batch->raw_y[2][i] = c.y;
-    cmd->tri.c[0] = setup_corner(a);
-    cmd->tri.c[1] = setup_corner(b);
-    cmd->tri.c[2] = setup_corner(c);
+    setup_corner(a, &cmd->tri.c[0]);
+    setup_corner(b, &cmd->tri.c[1]);
+    setup_corner(c, &cmd->tri.c[2]);
     cmd->tri.state = target->state;
     bin_record(batch);
 }

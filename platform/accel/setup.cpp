@@ -312,15 +312,15 @@ int setup_choose_level(float sdx, float sdy, float tdx, float tdy, int level_cou
     return std::min((e + 1) / 2, level_count - 1);
 }
 
-Corner setup_corner(const GrVertex &g)
+void setup_corner(const GrVertex &g, Corner *c)
 {
     static_assert(offsetof(GrVertex, ooz) == offsetof(GrVertex, r) + 3 * sizeof(float) &&
                   offsetof(GrVertex, tmuvtx) == offsetof(GrVertex, oow) + sizeof(float));
-    Corner c;
-    std::memcpy(&c.r, &g.r, 4 * sizeof(float));
-    std::memcpy(&c.oow, &g.oow, 4 * sizeof(float));
-    c.unused = 0.0f;
-    return c;
+    // Written in place: a record built elsewhere and copied would be read back whole just
+    // after its last float was stored on its own, which waits for that store.
+    std::memcpy(&c->r, &g.r, 4 * sizeof(float));
+    std::memcpy(&c->oow, &g.oow, 4 * sizeof(float));
+    c->unused = 0.0f;
 }
 
 void setup_order(TriInput *in)

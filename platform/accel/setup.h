@@ -78,8 +78,8 @@ struct TriInput {
     TriPlanes planes; // solved by the bin stage (or setup_triangle), once per triangle
 };
 
-// What setup reads of a submitted corner.
-Corner setup_corner(const GrVertex &g);
+// Records what setup reads of a submitted corner.
+void setup_corner(const GrVertex &g, Corner *c);
 // Puts in's corners, given in submission order, into the counter-clockwise order that
 // clipping gave in->st.
 void setup_order(TriInput *in);

@@ -197,7 +197,10 @@ bool test_setup(const GrVertex &a, const GrVertex &b, const GrVertex &c, const R
 {
     if (!clip_corners(RawTri{{a.x, b.x, c.x}, {a.y, b.y, c.y}}, &in->st))
         return false;
-    *in = TriInput{in->st, {setup_corner(a), setup_corner(b), setup_corner(c)}, state, {}};
+    *in = TriInput{in->st, {}, state, {}};
+    setup_corner(a, &in->c[0]);
+    setup_corner(b, &in->c[1]);
+    setup_corner(c, &in->c[2]);
     setup_order(in);
     setup_triangle(*in, tri);
     return true;

@@ -125,8 +125,9 @@ TEST(Planes, SolvedSideBySideAsOneByOne)
         ScreenTri st;
         if (!clip_corners(RawTri{{v[0].x, v[1].x, v[2].x}, {v[0].y, v[1].y, v[2].y}}, &st))
             continue;
-        in.push_back(TriInput{
-            st, {setup_corner(v[0]), setup_corner(v[1]), setup_corner(v[2])}, RenderState{}, {}});
+        in.push_back(TriInput{st, {}, RenderState{}, {}});
+        for (int k = 0; k < 3; k++)
+            setup_corner(v[k], &in.back().c[k]);
         setup_order(&in.back());
     }
     std::vector<TriSetup> want(in.size());
