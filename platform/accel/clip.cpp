@@ -127,6 +127,8 @@ bool clip_in_band(const int32_t (&sx)[3], const int32_t (&sy)[3], ScreenTri *out
         out->x[i] = (double)ix[order[i]];
         out->y[i] = (double)iy[order[i]];
     }
+    if (out->small)
+        clip_small_edges(*out, &out->edges);
     if ((out->max_x - out->min_x + 1) * (out->max_y - out->min_y + 1) <= PRETEST_CENTRES) {
         if (out->small) {
             const int64_t ox[3] = {ix[order[0]], ix[order[1]], ix[order[2]]};
@@ -258,6 +260,18 @@ void clip_edges(const ScreenTri &t, EdgeFn (&edge)[3])
     edge[0] = edge_between(x0, y0, x1, y1);
     edge[1] = edge_between(x1, y1, x2, y2);
     edge[2] = edge_between(x2, y2, x0, y0);
+}
+
+void clip_small_edges(const ScreenTri &t, SmallEdges32 *edges)
+{
+    EdgeFn edge[3];
+    clip_edges(t, edge);
+    for (int e = 0; e < 3; e++) {
+        const int64_t half = SUBPIXEL_ONE / 2;
+        edges->step_x[e] = (int32_t)(edge[e].a * SUBPIXEL_ONE);
+        edges->step_y[e] = (int32_t)(edge[e].b * SUBPIXEL_ONE);
+        edges->c[e] = (int32_t)(edge[e].a * half + edge[e].b * half + edge[e].c);
+    }
 }
 
 int clip_orient_sign(double xi, double yi, double xj, double yj, double px, double py)

@@ -36,6 +36,15 @@ struct RawTri {
     float x[3], y[3];
 };
 
+// A small triangle's edges (below) as the 32-bit path steps them: edge e's value at the
+// centre of pixel (x, y) is c[e] + step_x[e] * x + step_y[e] * y, the fill rule folded in,
+// which is clip_edges' value. A small triangle's corners lie within SMALL_EXTENT of the
+// screen, so each term, and every sum over pixels of the screen, stays below 2^31.
+struct SmallEdges32 {
+    int32_t step_x[3], step_y[3]; // a * 16, b * 16: one pixel right, one row up
+    int32_t c[3];                 // the value at the centre of pixel (0, 0)
+};
+
 // Snapping rounds to the nearest sub-pixel step, ties to even (the default rounding mode).
 // Kept small: one is stored per queued triangle.
 struct ScreenTri {
@@ -45,6 +54,7 @@ struct ScreenTri {
     double x[3] = {}, y[3] = {}; // snapped corners, 28.4 units (integral values), CCW
     int min_x = 0, max_x = 0;    // pixels whose centres the box can cover, on screen
     int min_y = 0, max_y = 0;
+    SmallEdges32 edges = {}; // small only
 };
 
 // The widest vector of 32-bit lanes of any target (2048-bit SVE).
@@ -60,10 +70,32 @@ struct LaneClip {
     int32_t min_x[CLIP_MAX_LANES], max_x[CLIP_MAX_LANES]; // pixels, as ScreenTri's
     int32_t min_y[CLIP_MAX_LANES], max_y[CLIP_MAX_LANES];
     int32_t turned[CLIP_MAX_LANES]; // nonzero: corners 1 and 2 swapped places
+    int32_t step_x[3][CLIP_MAX_LANES], step_y[3][CLIP_MAX_LANES], c[3][CLIP_MAX_LANES];
 };
 
 // Lane i of a LaneClip in drawn, as clip_corners writes it.
-void clip_lane_tri(const LaneClip &c, int i, ScreenTri *out);
+inline void clip_lane_tri(const LaneClip &c, int i, ScreenTri *out)
+{
+    const bool turned = c.turned[i] != 0;
+    out->exact = false;
+    out->small = true;
+    out->order[0] = 0;
+    out->order[1] = (int8_t)(turned ? 2 : 1);
+    out->order[2] = (int8_t)(turned ? 1 : 2);
+    for (int k = 0; k < 3; k++) {
+        out->x[k] = (double)c.x[k][i];
+        out->y[k] = (double)c.y[k][i];
+    }
+    out->min_x = c.min_x[i];
+    out->max_x = c.max_x[i];
+    out->min_y = c.min_y[i];
+    out->max_y = c.max_y[i];
+    for (int e = 0; e < 3; e++) {
+        out->edges.step_x[e] = c.step_x[e][i];
+        out->edges.step_y[e] = c.step_y[e][i];
+        out->edges.c[e] = c.c[e][i];
+    }
+}
 
 // The fill rule, for the edge from corner i to corner j with a = yi - yj, b = xj - xi
 // (zero on the edge, positive inside; y points up). A centre exactly on an edge belongs to
@@ -95,6 +127,8 @@ bool clip_beyond_band(const RawTri &raw, ScreenTri *out);
 
 // The three edges of a triangle inside the guard band; edge e runs from corner e to e+1.
 void clip_edges(const ScreenTri &t, EdgeFn (&edge)[3]);
+// The same for a small triangle, in 32 bits.
+void clip_small_edges(const ScreenTri &t, SmallEdges32 *edges);
 
 // Exact sign (-1, 0, 1) of (xj - xi) * (py - yi) - (yj - yi) * (px - xi) for integral
 // doubles of magnitude below 2^200: positive when p lies left of the edge i -> j.

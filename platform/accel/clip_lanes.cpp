@@ -74,6 +74,21 @@ VI edge_start(VI xi, VI yi, VI xj, VI yj, VI cx, VI cy, MI lanes, VI w, VI *step
     return hn::Sub(hn::Sub(hn::Add(hn::Mul(a, ox), hn::Mul(b, oy)), one), owns(a, b));
 }
 
+// Edge e (from corner i to j) as SmallEdges32 holds it, into out's lanes; zero outside
+// `lanes`. That is edge_start at the centre of pixel (0, 0) for a box one centre wide,
+// whose wrap to the next row is then the step up.
+void store_small_edge(VI xi, VI yi, VI xj, VI yj, MI lanes, LaneClip *out, int e)
+{
+    const DI di;
+    const VI origin = hn::Set(di, (int32_t)SUBPIXEL_ONE / 2);
+    VI step_x, step_y;
+    const VI c =
+        edge_start(xi, yi, xj, yj, origin, origin, lanes, hn::Set(di, 1), &step_x, &step_y);
+    hn::StoreU(step_x, di, out->step_x[e]);
+    hn::StoreU(step_y, di, out->step_y[e]);
+    hn::StoreU(c, di, out->c[e]);
+}
+
 uint64_t lane_bits(MI m)
 {
     const DI di;
@@ -166,7 +181,11 @@ void clip_lanes(const float *const (&x)[3], const float *const (&y)[3], int n, L
         covered = hn::Or(covered, hit);
     }
 
-    out->drawn = lane_bits(hn::And(kept, covered));
+    const MI drawn = hn::And(kept, covered);
+    store_small_edge(px0, py0, px1, py1, drawn, out, 0);
+    store_small_edge(px1, py1, px2, py2, drawn, out, 1);
+    store_small_edge(px2, py2, px0, py0, drawn, out, 2);
+    out->drawn = lane_bits(drawn);
     out->fallback = lane_bits(hn::AndNot(fast, hn::RebindMask(di, valid)));
     hn::StoreU(px0, di, out->x[0]);
     hn::StoreU(px1, di, out->x[1]);
@@ -183,23 +202,3 @@ void clip_lanes(const float *const (&x)[3], const float *const (&y)[3], int n, L
 
 } // namespace accel::HWY_NAMESPACE
 HWY_AFTER_NAMESPACE();
-
-#if HWY_ONCE
-void clip_lane_tri(const LaneClip &c, int i, ScreenTri *out)
-{
-    const bool turned = c.turned[i] != 0;
-    out->exact = false;
-    out->small = true;
-    out->order[0] = 0;
-    out->order[1] = (int8_t)(turned ? 2 : 1);
-    out->order[2] = (int8_t)(turned ? 1 : 2);
-    for (int k = 0; k < 3; k++) {
-        out->x[k] = (double)c.x[k][i];
-        out->y[k] = (double)c.y[k][i];
-    }
-    out->min_x = c.min_x[i];
-    out->max_x = c.max_x[i];
-    out->min_y = c.min_y[i];
-    out->max_y = c.max_y[i];
-}
-#endif

@@ -370,25 +370,18 @@ struct SmallEdges {
 
 // A box no wider than a group takes one group a row, from the box's left pixel, or as
 // far left of it as keeps the group in the tile; a wider box takes groups aligned to
-// x = 0 mod 4. Either way a group stays in its tile and within three pixels of the box.
-// The edges come straight from the snapped corners, as clip_edges' values taken relative
-// to corner i of each edge: every offset from a corner stays below 2^14 + 256 (clip.h),
-// so each product, and the value, fits 32 bits.
+// x = 0 mod 4. Either way a group stays in its tile and within three pixels of the box,
+// where the edges' values fit 32 bits (clip.h).
 SmallEdges small_edges(const ScreenTri &st, const TileRect &r, const TileRect &tile)
 {
     const int group = (int)hn::Lanes(DF());
     SmallEdges s;
     s.x0 = r.x1 - r.x0 < group ? std::min(r.x0, tile.x1 - group + 1) : r.x0 & -group;
-    const int32_t cx = s.x0 * (int32_t)SUBPIXEL_ONE + (int32_t)SUBPIXEL_ONE / 2;
-    const int32_t cy = r.y0 * (int32_t)SUBPIXEL_ONE + (int32_t)SUBPIXEL_ONE / 2;
-    const int32_t ix[3] = {(int32_t)st.x[0], (int32_t)st.x[1], (int32_t)st.x[2]};
-    const int32_t iy[3] = {(int32_t)st.y[0], (int32_t)st.y[1], (int32_t)st.y[2]};
+    const SmallEdges32 &e32 = st.edges;
     for (int e = 0; e < 3; e++) {
-        const int i = e, j = e == 2 ? 0 : e + 1;
-        const int32_t a = iy[i] - iy[j], b = ix[j] - ix[i];
-        s.start[e] = a * (cx - ix[i]) + b * (cy - iy[i]) - !clip_owns(a, b);
-        s.step_x[e] = a * (int32_t)SUBPIXEL_ONE;
-        s.step_y[e] = b * (int32_t)SUBPIXEL_ONE;
+        s.start[e] = e32.c[e] + e32.step_x[e] * s.x0 + e32.step_y[e] * r.y0;
+        s.step_x[e] = e32.step_x[e];
+        s.step_y[e] = e32.step_y[e];
     }
     return s;
 }
