@@ -9,12 +9,15 @@
 #include "pipeline.h"
 #include "workers.h"
 
-// Batches taking turns: up to WORKER_RING with the workers, one being filled.
+// Batches taking turns: up to WORKER_RING with the workers, one being filled. With no
+// workers a batch is drawn as it is handed over, so one is enough, and it stays in the
+// caches from one fill to the next.
 constexpr int PIPELINE_BATCHES = WORKER_RING + 1;
 
 struct Pipeline {
     Batch *batch[PIPELINE_BATCHES] = {};
-    int filling = 0; // the batch that takes commands
+    int batch_count = 0; // allocated, from batch[0]
+    int filling = 0;     // the batch that takes commands
     Workers workers;
 };
 
@@ -30,7 +33,7 @@ void flush(Pipeline *p)
         return;
     workers_wait(&p->workers, WORKER_RING - 1);
     workers_run(&p->workers, full);
-    p->filling = (p->filling + 1) % PIPELINE_BATCHES;
+    p->filling = (p->filling + 1) % p->batch_count;
     bin_reset(p->batch[p->filling]);
 }
 
@@ -66,16 +69,19 @@ Pipeline *pipeline_create(int threads, int running)
     Pipeline *p = new (std::nothrow) Pipeline;
     if (!p)
         return nullptr;
-    for (Batch *&b : p->batch) {
+    workers_start(&p->workers, threads, running);
+    p->batch_count = p->workers.count > 0 ? PIPELINE_BATCHES : 1;
+    for (int i = 0; i < p->batch_count; i++) {
+        Batch *&b = p->batch[i];
         b = new (std::nothrow) Batch;
         if (!b) {
+            workers_stop(&p->workers);
             free_batches(p);
             delete p;
             return nullptr;
         }
         bin_reset(b);
     }
-    workers_start(&p->workers, threads, running);
     return p;
 }
 
