@@ -2,8 +2,9 @@
 // Reads a TriInput; writes a TriSetup. Planes are solved in double from the snapped
 // corners and stored as float; runs on the workers, once per triangle and tile, but for
 // the basis and the depth and red planes, which the bin stage solves once per triangle
-// (setup_lanes.cpp). The plane solves are compiled once per SIMD target (simd.h), two
-// attributes side by side.
+// (setup_lanes.cpp). Colour planes are solved two attributes side by side, compiled once
+// per SIMD target (simd.h); the texture's two axes in plain scalar code, which rounds
+// every operation just as a vector lane does.
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "setup.cpp"
 #include <hwy/foreach_target.h>
@@ -117,40 +118,43 @@ constexpr double POW2[TEX_MAX_LEVELS] = {1, 2, 4, 8, 16, 32, 64, 128, 256};
 constexpr double INV_POW2[TEX_MAX_LEVELS] = {1,       0.5,      0.25,      0.125,     0.0625,
                                              0.03125, 0.015625, 0.0078125, 0.00390625};
 
-// Texture planes solved in level-0 texels (lane 0 t, lane 1 s, as solved by solve2), each
-// origin moved into [0, 2^period_log2) (the texture wraps, so no texel changes) and scaled
-// down by 2^down_log2 to the chosen level's texels. A plane not solved (its bit clear in
-// `solved`) samples one texel; one whose gradient does not fit a float keeps its origin.
-void wrap_planes(int solved, const double (&a0)[2], const double (&dx)[2], const double (&dy)[2],
-                 const int (&period_log2)[2], const int (&down_log2)[2], Plane (&out)[2])
+// One texture axis's plane in level-0 texels, as solve2 solves a lane: ok when all three
+// coefficients are finite.
+struct Axis {
+    double a0, dx, dy;
+    bool ok;
+};
+
+Axis solve_axis(const Basis &k, double v0, double v1, double v2)
 {
-    const D2 d;
-    const size_t n = hn::Lanes(d);
-    const double period[2] = {POW2[period_log2[0]], POW2[period_log2[1]]};
-    const double inv_period[2] = {INV_POW2[period_log2[0]], INV_POW2[period_log2[1]]};
-    const double scale[2] = {INV_POW2[down_log2[0]], INV_POW2[down_log2[1]]};
-    const hn::Vec<D2> max = hn::Set(d, (double)FLT_MAX);
-    alignas(16) float of[2], xf[2], yf[2];
-    int fits = 0;
-    for (size_t i = 0; i < 2; i += n) {
-        const hn::Vec<D2> a = hn::LoadU(d, a0 + i), sc = hn::LoadU(d, scale + i);
-        // Powers of two: every product here is exact, and Floor is.
-        const hn::Vec<D2> floor = hn::Floor(hn::Mul(a, hn::LoadU(d, inv_period + i)));
-        const hn::Vec<D2> o = hn::Mul(hn::Sub(a, hn::Mul(floor, hn::LoadU(d, period + i))), sc);
-        const hn::Vec<D2> gx = hn::Mul(hn::LoadU(d, dx + i), sc);
-        const hn::Vec<D2> gy = hn::Mul(hn::LoadU(d, dy + i), sc);
-        const hn::Mask<D2> fit = hn::And(hn::Le(hn::Abs(gx), max), hn::Le(hn::Abs(gy), max));
-        fits |= (int)lane_bits(d, fit) << i;
-        // Lanes not solved are not read; the origin of one solved is below the period.
-        const hn::Rebind<float, D2> df;
-        hn::StoreU(hn::DemoteTo(df, o), df, of + i);
-        hn::StoreU(hn::DemoteTo(df, hn::IfThenElseZero(fit, gx)), df, xf + i);
-        hn::StoreU(hn::DemoteTo(df, hn::IfThenElseZero(fit, gy)), df, yf + i);
-    }
-    for (int i = 0; i < 2; i++)
-        out[i] = !(solved >> i & 1) ? Plane{0.0f, 0.0f, 0.0f}
-                 : fits >> i & 1    ? Plane{of[i], xf[i], yf[i]}
-                                    : Plane{of[i], 0.0f, 0.0f};
+    const double dv1 = v1 - v0, dv2 = v2 - v0;
+    const double gx = dv1 * k.dy2 - dv2 * k.dy1;
+    const double gy = dv2 * k.dx1 - dv1 * k.dx2;
+    const double o = (v0 - gx * k.x0) - gy * k.y0;
+    return Axis{o, gx, gy, std::isfinite(o) && std::isfinite(gx) && std::isfinite(gy)};
+}
+
+// The gradient the level is chosen from: 0 for a plane that could not be solved.
+float level_gradient(const Axis &a, double g)
+{
+    return a.ok && fits_float(g) ? (float)g : 0.0f;
+}
+
+// An axis's plane with its origin moved into [0, 2^period_log2) (the texture wraps, so no
+// texel changes) and scaled down by 2^down_log2 to the chosen level's texels. A plane not
+// solved samples one texel; one whose gradient does not fit a float keeps its origin.
+Plane wrap_axis(const Axis &a, int period_log2, int down_log2)
+{
+    if (!a.ok)
+        return Plane{0.0f, 0.0f, 0.0f};
+    // Powers of two: every product here is exact, and floor is.
+    const double scale = INV_POW2[down_log2];
+    const double whole = std::floor(a.a0 * INV_POW2[period_log2]);
+    const double o = (a.a0 - whole * POW2[period_log2]) * scale;
+    const double gx = a.dx * scale, gy = a.dy * scale;
+    if (!fits_float(gx) || !fits_float(gy))
+        return Plane{(float)o, 0.0f, 0.0f};
+    return Plane{(float)o, (float)gx, (float)gy};
 }
 
 } // namespace
@@ -237,45 +241,26 @@ void setup_shading(const TriInput &in, TriSetup *tri)
         return;
     if (c[0]->oow == 0.0f || c[1]->oow == 0.0f || c[2]->oow == 0.0f)
         return;
-    // Each corner's t/w and s/w over its 1/w, in texture units:
-    // lane 0 is t, lane 1 s. A quotient is infinite or NaN exactly when its exponent bits
-    // are all set.
-    const D2 d;
-    const hn::Rebind<float, D2> df;
-    const hn::Rebind<uint32_t, D2> du;
-    const size_t n = hn::Lanes(d);
-    const hn::Vec<decltype(du)> exp = hn::Set(du, 0x7f800000u);
-    const hn::Vec<D2> unit = hn::Set(d, (double)tex->texels_per_unit);
-    double ts[3][2];
+    // Each corner's t/w and s/w over its 1/w, in level-0 texels. Plain scalar arithmetic:
+    // each value is one rounded operation, as in any vector.
+    const double unit = (double)tex->texels_per_unit;
+    double t[3], s[3];
     for (int i = 0; i < 3; i++) {
-        const float tw_sw[2] = {c[i]->tow, c[i]->sow};
-        for (size_t j = 0; j < 2; j += n) {
-            const hn::Vec<decltype(df)> q =
-                hn::Div(hn::LoadU(df, tw_sw + j), hn::Set(df, c[i]->oow));
-            if (!hn::AllFalse(du, hn::Eq(hn::And(hn::BitCast(du, q), exp), exp)))
-                return;
-            hn::StoreU(hn::Mul(hn::PromoteTo(d, q), unit), d, ts[i] + j);
-        }
+        const float qt = c[i]->tow / c[i]->oow, qs = c[i]->sow / c[i]->oow;
+        if (!std::isfinite(qt) || !std::isfinite(qs))
+            return;
+        t[i] = (double)qt * unit;
+        s[i] = (double)qs * unit;
     }
-    double a0[2], gx[2], gy[2];
-    int fits = 0;
-    const int ok = solve2(k, ts, a0, gx, gy, &fits);
-    const bool t_ok = ok & 1, s_ok = ok & 2;
-    const double tdx = gx[0], tdy = gy[0], sdx = gx[1], sdy = gy[1];
-    // The level comes from the float gradients, 0 for a plane that could not be solved.
-    const float gsx = s_ok && fits_float(sdx) ? (float)sdx : 0.0f;
-    const float gsy = s_ok && fits_float(sdy) ? (float)sdy : 0.0f;
-    const float gtx = t_ok && fits_float(tdx) ? (float)tdx : 0.0f;
-    const float gty = t_ok && fits_float(tdy) ? (float)tdy : 0.0f;
-    const int level = setup_choose_level(gsx, gsy, gtx, gty, tex->level_count);
+    const Axis ta = solve_axis(k, t[0], t[1], t[2]), sa = solve_axis(k, s[0], s[1], s[2]);
+    const int level =
+        setup_choose_level(level_gradient(sa, sa.dx), level_gradient(sa, sa.dy),
+                           level_gradient(ta, ta.dx), level_gradient(ta, ta.dy), tex->level_count);
     const MipLevel &top = tex->level[0], &lv = tex->level[level];
     tri->textured = true;
     tri->level = lv;
-    Plane planes[2];
-    wrap_planes(ok, a0, gx, gy, {top.height_log2, top.width_log2},
-                {top.height_log2 - lv.height_log2, top.width_log2 - lv.width_log2}, planes);
-    tri->t = planes[0];
-    tri->s = planes[1];
+    tri->t = wrap_axis(ta, top.height_log2, top.height_log2 - lv.height_log2);
+    tri->s = wrap_axis(sa, top.width_log2, top.width_log2 - lv.width_log2);
 }
 
 void setup_triangle(const TriInput &in, TriSetup *tri)
