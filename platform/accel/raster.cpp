@@ -242,6 +242,23 @@ HWY_INLINE VF plane_xy(const Plane &p, VF px, VF py)
 constexpr int GATHER_PIXELS = 64;
 constexpr int GROUP_MAX = (int)hn::MaxLanes(DI());
 
+// How many rows of p pixels (whole groups, at most a tile's width) gather at most
+// GATHER_PIXELS, and at least one: a table, as a division would take longer than most
+// boxes take to walk.
+struct RunTable {
+    uint8_t rows[TILE_SIZE + 1];
+};
+
+constexpr RunTable make_run_table()
+{
+    RunTable t{};
+    for (int p = 1; p <= TILE_SIZE; p++)
+        t.rows[p] = (uint8_t)std::max(1, GATHER_PIXELS / p);
+    return t;
+}
+
+constexpr RunTable RUN_ROWS = make_run_table();
+
 // For each 4-bit mask, the byte indices that move the lanes it keeps to the front, in
 // order, and how many it keeps. A table of our own: Highway's CompressStore builds its
 // table on the stack at every call.
@@ -409,7 +426,9 @@ HWY_INLINE void edge_next_row(const SmallEdges &s, VI &row0, VI &row1, VI &row2)
 // reads what the triangle's own pixels meet before any of them is written, as a triangle
 // never covers a pixel twice. Every group of the box is tested, with no early way out:
 // most boxes are a few groups, and a branch on each group's result would mostly be
-// guessed wrong. s: small_edges(st, r, tile).
+// guessed wrong. The rows are taken in runs whose groups cannot gather more pixels than
+// `at` holds, and each run's pixels are shaded after it: with no call inside a run, its
+// loop keeps the edge values in registers. s: small_edges(st, r, tile).
 template <int32_t FUNC>
 void raster_small(const TriInput &in, const TileRect &r, const SmallEdges &s, uint32_t *color_buf,
                   float *depth_buf)
@@ -417,41 +436,41 @@ void raster_small(const TriInput &in, const TileRect &r, const SmallEdges &s, ui
     const DF df;
     const DI di;
     const int group = (int)hn::Lanes(di), xs = s.x0;
+    const int run = RUN_ROWS.rows[((r.x1 - xs) / group + 1) * group];
     const VI minus_one = hn::Set(di, -1);
     const VI step0 = hn::Set(di, s.step_x[0] * group), step1 = hn::Set(di, s.step_x[1] * group);
     const VI step2 = hn::Set(di, s.step_x[2] * group);
     VI row0 = edge_row0(s, 0), row1 = edge_row0(s, 1), row2 = edge_row0(s, 2);
     alignas(64) int32_t at[GATHER_PIXELS + GROUP_MAX];
-    int n = 0;
     TriSetup tri;
     Gathered gathered{&in, &tri, false, color_buf, depth_buf};
     const Plane z = in.planes.z;
     const VF offsets = hn::Add(hn::Iota(df, 0.0f), hn::Set(df, 0.5f));
-    for (int y = r.y0; y <= r.y1; y++) {
-        const float zrow = z.a0 + z.dy * ((float)y + 0.5f);
-        const float *depth = depth_buf + y * SCREEN_W;
-        const VI where = hn::Add(hn::Set(di, y << 16), hn::Iota(di, 0));
-        VI e0 = row0, e1 = row1, e2 = row2;
-        for (int x = xs; x <= r.x1; x += group) {
-            hn::Mask<DI> keep = hn::Gt(hn::Or(hn::Or(e0, e1), e2), minus_one);
-            if constexpr (FUNC != GR_CMP_ALWAYS) {
-                const VF zs = plane_n(zrow, z.dx, centres_n(x, offsets));
-                keep =
-                    hn::And(keep, hn::RebindMask(di, depth_n<FUNC>(zs, hn::LoadU(df, depth + x))));
+    for (int y0 = r.y0; y0 <= r.y1; y0 += run) {
+        const int y1 = std::min(r.y1, y0 + run - 1);
+        int n = 0;
+        for (int y = y0; y <= y1; y++) {
+            const float zrow = z.a0 + z.dy * ((float)y + 0.5f);
+            const float *depth = depth_buf + y * SCREEN_W;
+            const VI where = hn::Add(hn::Set(di, y << 16), hn::Iota(di, 0));
+            VI e0 = row0, e1 = row1, e2 = row2;
+            for (int x = xs; x <= r.x1; x += group) {
+                hn::Mask<DI> keep = hn::Gt(hn::Or(hn::Or(e0, e1), e2), minus_one);
+                if constexpr (FUNC != GR_CMP_ALWAYS) {
+                    const VF zs = plane_n(zrow, z.dx, centres_n(x, offsets));
+                    keep = hn::And(keep,
+                                   hn::RebindMask(di, depth_n<FUNC>(zs, hn::LoadU(df, depth + x))));
+                }
+                n += compress_group(hn::Add(where, hn::Set(di, x)), keep, at + n);
+                e0 = hn::Add(e0, step0);
+                e1 = hn::Add(e1, step1);
+                e2 = hn::Add(e2, step2);
             }
-            n += compress_group(hn::Add(where, hn::Set(di, x)), keep, at + n);
-            if (n > GATHER_PIXELS - group) {
-                shade_batch(&gathered, at, n);
-                n = 0;
-            }
-            e0 = hn::Add(e0, step0);
-            e1 = hn::Add(e1, step1);
-            e2 = hn::Add(e2, step2);
+            edge_next_row(s, row0, row1, row2);
         }
-        edge_next_row(s, row0, row1, row2);
+        if (n > 0)
+            shade_batch(&gathered, at, n);
     }
-    if (n > 0)
-        shade_batch(&gathered, at, n);
 }
 
 void raster_small_any(const TriInput &in, const TileRect &r, const TileRect &tile, uint32_t *color,
