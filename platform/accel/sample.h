@@ -136,9 +136,21 @@ template <class DW> HWY_INLINE hn::Vec<DW> tex_mul255_n(DW dw, hn::Vec<DW> t, hn
     return hn::ShiftRight<8>(hn::Add(x, hn::ShiftRight<8>(x)));
 }
 
+#if HWY_TARGET != HWY_SCALAR
+// The texel pairs at texels[a] and texels[b], each two texels in one 8-byte load:
+// {a, a + 1, b, b + 1}.
+template <class D4>
+HWY_INLINE hn::Vec<D4> tex_two_pairs(D4 d4, const uint32_t *texels, int a, int b)
+{
+    const hn::CappedTag<uint32_t, 2> d2;
+    return hn::Combine(d4, hn::LoadU(d2, texels + b), hn::LoadU(d2, texels + a));
+}
+#endif
+
 // Each lane's texel at `index` and its right neighbour (`right` further on) in *left and
-// *next. Four lanes take two texels in one 8-byte load each, when no pair wraps across
-// the level's right edge, and put them in place in registers; others go through memory.
+// *next. Four or eight lanes take two texels in one 8-byte load each, when no pair wraps
+// across the level's right edge, and put them in place in registers; others go through
+// memory.
 template <class DU, class DI = hn::RebindToSigned<DU>>
 HWY_INLINE void tex_pairs_n(DU du, const uint32_t *texels, hn::Vec<DI> index, bool adjacent,
                             hn::Vec<DI> right, hn::Vec<DU> *left, hn::Vec<DU> *next)
@@ -146,6 +158,20 @@ HWY_INLINE void tex_pairs_n(DU du, const uint32_t *texels, hn::Vec<DI> index, bo
     const DI di;
     constexpr size_t MAX = hn::MaxLanes(DU());
 #if HWY_TARGET != HWY_SCALAR
+    if constexpr (MAX == 8) {
+        if (adjacent && hn::Lanes(du) == 8) {
+            const hn::Half<DU> dh;
+            alignas(32) int32_t at[8];
+            hn::Store(index, di, at);
+            const hn::Vec<DU> lo = hn::Combine(du, tex_two_pairs(dh, texels, at[2], at[3]),
+                                               tex_two_pairs(dh, texels, at[0], at[1]));
+            const hn::Vec<DU> hi = hn::Combine(du, tex_two_pairs(dh, texels, at[6], at[7]),
+                                               tex_two_pairs(dh, texels, at[4], at[5]));
+            *left = hn::ConcatEven(du, hi, lo);
+            *next = hn::ConcatOdd(du, hi, lo);
+            return;
+        }
+    }
     if constexpr (MAX == 4) {
         if (adjacent) {
             const hn::CappedTag<uint32_t, 2> d2;
