@@ -1,5 +1,5 @@
 // bin.cpp: the bin stage: clips each recorded triangle and files each command under the
-// 64x64 tiles it can touch, a vector of triangles at a time, and solves the planes of those
+// tiles it can touch, a vector of triangles at a time, and solves the planes of those
 // filed. Reads a Batch's commands; writes their clipped form, their planes and the Batch's
 // tile lists. Runs on whichever thread takes the batch, once per batch; the
 // batch's loop is compiled once per SIMD target (simd.h).

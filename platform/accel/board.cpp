@@ -59,7 +59,7 @@ void count_frame(Board *b)
 }
 
 // A zeroed buffer of `pixels` 32-bit values on a cache line of its own: threads drawing
-// neighbouring tiles (64 pixels, 256 bytes a row) then never write the same line.
+// neighbouring tiles (128 pixels, 512 bytes a row) then never write the same line.
 void *frame_alloc(size_t pixels)
 {
     void *p = std::aligned_alloc(64, pixels * sizeof(uint32_t));

@@ -177,18 +177,18 @@ void raster_exact(const TriSetup &tri, const TileRect &r, uint32_t *color_buf, f
 
 // ---- The 32-bit path, a group of pixels at a time -------------------------------
 // Coverage and the depth test take a group of four neighbouring pixels of a row, one per
-// lane (small_edges says where groups start). Tiles are 64 pixels wide, so a group need
-// never leave its tile, and pixels of a group outside the triangle's box simply fail the
-// edge test.
-// The pixels kept are then shaded four to a vector, whichever rows and groups they came
-// from. Every lane computes exactly what shade_pixel computes, in the same order, so both
-// paths give the same bytes on every target.
+// lane (small_edges says where groups start). Tiles are a multiple of four pixels wide, so a group
+// need never leave its tile, and pixels of a group outside the triangle's box simply fail the edge
+// test. The pixels kept are then shaded four to a vector, whichever rows and groups they came from.
+// Every lane computes exactly what shade_pixel computes, in the same order, so both paths give the
+// same bytes on every target.
 //
 // Four, not a whole vector: the meshes' triangles cover a few pixels each, so a group is
 // mostly the triangle's box, and wider groups test more pixels that are thrown away than
 // they save (eight-wide groups drew torus-4k a third slower with AVX2). On wider units
 // the group is a 128-bit vector; the scalar target takes a pixel at a time. Shading the
 // gathered pixels is another matter (SHADE_LANES below).
+static_assert(TILE_SIZE % 4 == 0, "a group never leaves its tile");
 using DF = hn::CappedTag<float, 4>;
 using DI = hn::RebindToSigned<DF>;
 using DU = hn::RebindToUnsigned<DF>;
@@ -251,7 +251,8 @@ using DSI = hn::RebindToSigned<DSF>;
 using DSU = hn::RebindToUnsigned<DSF>;
 
 // Pixels a small triangle keeps, gathered before any is shaded: y << 16 | x each.
-constexpr int GATHER_PIXELS = 64;
+// At least a tile's width: a run is at least one row.
+constexpr int GATHER_PIXELS = TILE_SIZE;
 constexpr int GROUP_MAX = (int)hn::MaxLanes(DI());
 constexpr int SHADE_MAX = (int)hn::MaxLanes(DSI());
 
