@@ -320,8 +320,9 @@ template <class D = DI> HWY_INLINE int compress_group(hn::Vec<D> v, hn::Mask<D> 
     }
 }
 
-// Shades the gathered pixels at[0..n-1], a vector at a time. Lanes past n hold zero: they
-// are computed like the others (every texel index stays inside the level) and not stored.
+// Shades the gathered pixels at[0..n-1], a vector at a time. The lanes past n repeat the
+// last pixel: they compute and store exactly what its own lane does, so every vector is
+// stored whole, with no branch on how many of its lanes are real.
 template <bool TEXTURED, bool DEPTH_WRITE>
 void shade_gathered(const TriSetup &tri, const int32_t *at, int n, uint32_t *color_buf,
                     float *depth_buf)
@@ -355,8 +356,7 @@ void shade_gathered(const TriSetup &tri, const int32_t *at, int n, uint32_t *col
         hn::Store(pixels, du, colour);
         if (DEPTH_WRITE)
             hn::Store(plane_xy(df, tri.z, px, py), df, zs);
-        const int count = std::min(lanes, n - i);
-        for (int k = 0; k < count; k++) {
+        for (int k = 0; k < lanes; k++) {
             color_buf[offset[k]] = colour[k];
             if (DEPTH_WRITE)
                 depth_buf[offset[k]] = zs[k];
@@ -382,7 +382,7 @@ void shade_batch(Gathered *g, int32_t *at, int n)
         setup_shading(*g->in, &tri);
         g->ready = true;
     }
-    hn::StoreU(hn::Zero(DSI()), DSI(), at + n);
+    hn::StoreU(hn::Set(DSI(), at[n - 1]), DSI(), at + n);
     if (tri.textured && tri.depth_write)
         shade_gathered<true, true>(tri, at, n, g->color, g->depth);
     else if (tri.textured)
