@@ -309,7 +309,17 @@ template <class D = DI> HWY_INLINE int compress_group(hn::Vec<D> v, hn::Mask<D> 
     if constexpr (hn::MaxLanes(di) == 1) {
         hn::StoreU(v, di, out);
         return hn::AllFalse(di, keep) ? 0 : 1;
-    } else {
+    }
+#if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX3
+    // AVX-512 compresses in a register (its compressing store is slow on some processors).
+    else if constexpr (true) {
+        const hn::Rebind<float, D> df;
+        hn::StoreU(hn::BitCast(di, hn::Compress(hn::BitCast(df, v), hn::RebindMask(df, keep))), di,
+                   out);
+        return (int)hn::CountTrue(di, keep);
+    }
+#endif
+    else {
         static_assert(hn::MaxLanes(di) == 4, "the table is for groups of four");
         uint8_t bits[8] = {};
         hn::StoreMaskBits(di, keep, bits);
