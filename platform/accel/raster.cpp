@@ -177,11 +177,12 @@ void raster_exact(const TriSetup &tri, const TileRect &r, uint32_t *color_buf, f
 
 // ---- The 32-bit path, a group of pixels at a time -------------------------------
 // Coverage and the depth test take a group of four neighbouring pixels of a row, one per
-// lane (small_edges says where groups start). Tiles are a multiple of four pixels wide, so a group
-// need never leave its tile, and pixels of a group outside the triangle's box simply fail the edge
-// test. The pixels kept are then shaded four to a vector, whichever rows and groups they came from.
-// Every lane computes exactly what shade_pixel computes, in the same order, so both paths give the
-// same bytes on every target.
+// lane (small_edges says where groups start). Tiles are a whole number of groups wide, so
+// a group need never leave its tile, and pixels of a group outside the triangle's box
+// simply fail the edge test.
+// The pixels kept are then shaded packed into whole vectors, whichever rows and groups
+// they came from. Every lane computes exactly what shade_pixel computes, in the same
+// order, so both paths give the same bytes on every target.
 //
 // Four, not a whole vector: the meshes' triangles cover a few pixels each, so a group is
 // mostly the triangle's box, and wider groups test more pixels that are thrown away than
@@ -309,17 +310,16 @@ template <class D = DI> HWY_INLINE int compress_group(hn::Vec<D> v, hn::Mask<D> 
     if constexpr (hn::MaxLanes(di) == 1) {
         hn::StoreU(v, di, out);
         return hn::AllFalse(di, keep) ? 0 : 1;
-    }
+    } else {
 #if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX3
-    // AVX-512 compresses in a register (its compressing store is slow on some processors).
-    else if constexpr (true) {
+        // AVX-512 compresses in a register (its compressing store is slow on some
+        // processors).
         const hn::Rebind<float, D> df;
-        hn::StoreU(hn::BitCast(di, hn::Compress(hn::BitCast(df, v), hn::RebindMask(df, keep))), di,
-                   out);
+        const hn::Vec<decltype(df)> packed =
+            hn::Compress(hn::BitCast(df, v), hn::RebindMask(df, keep));
+        hn::StoreU(hn::BitCast(di, packed), di, out);
         return (int)hn::CountTrue(di, keep);
-    }
-#endif
-    else {
+#else
         static_assert(hn::MaxLanes(di) == 4, "the table is for groups of four");
         uint8_t bits[8] = {};
         hn::StoreMaskBits(di, keep, bits);
@@ -327,6 +327,7 @@ template <class D = DI> HWY_INLINE int compress_group(hn::Vec<D> v, hn::Mask<D> 
         const hn::Vec<decltype(d8)> order = hn::Load(d8, COMPRESS.bytes[bits[0] & 15]);
         hn::StoreU(hn::BitCast(di, hn::TableLookupBytes(hn::BitCast(d8, v), order)), di, out);
         return COMPRESS.count[bits[0] & 15];
+#endif
     }
 }
 

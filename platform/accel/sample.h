@@ -174,13 +174,10 @@ HWY_INLINE void tex_pairs_n(DU du, const uint32_t *texels, hn::Vec<DI> index, bo
     }
     if constexpr (MAX == 4) {
         if (adjacent) {
-            const hn::CappedTag<uint32_t, 2> d2;
             const hn::Vec<DU> p01 =
-                hn::Combine(du, hn::LoadU(d2, texels + hn::ExtractLane(index, 1)),
-                            hn::LoadU(d2, texels + hn::ExtractLane(index, 0)));
+                tex_two_pairs(du, texels, hn::ExtractLane(index, 0), hn::ExtractLane(index, 1));
             const hn::Vec<DU> p23 =
-                hn::Combine(du, hn::LoadU(d2, texels + hn::ExtractLane(index, 3)),
-                            hn::LoadU(d2, texels + hn::ExtractLane(index, 2)));
+                tex_two_pairs(du, texels, hn::ExtractLane(index, 2), hn::ExtractLane(index, 3));
             *left = hn::ConcatEven(du, p23, p01);
             *next = hn::ConcatOdd(du, p23, p01);
             return;
