@@ -472,22 +472,28 @@ void raster_small(const TriInput &in, const TileRect &r, const SmallEdges &s, ui
     Gathered gathered{&in, &tri, false, color_buf, depth_buf};
     const Plane z = in.planes.z;
     const VF offsets = hn::Add(hn::Iota(df, 0.0f), hn::Set(df, 0.5f));
+    const VI group_step = hn::Set(di, group);
+    const VF group_width = hn::Set(df, (float)group);
     for (int y0 = r.y0; y0 <= r.y1; y0 += run) {
         const int y1 = std::min(r.y1, y0 + run - 1);
         int n = 0;
         for (int y = y0; y <= y1; y++) {
             const float zrow = z.a0 + z.dy * ((float)y + 0.5f);
             const float *depth = depth_buf + y * SCREEN_W;
-            const VI where = hn::Add(hn::Set(di, y << 16), hn::Iota(di, 0));
+            // Centres and positions step by a group: x + 0.5 stays exact in a float.
+            VI where = hn::Add(hn::Set(di, y << 16 | xs), hn::Iota(di, 0));
+            VF px = centres_n(xs, offsets);
             VI e0 = row0, e1 = row1, e2 = row2;
             for (int x = xs; x <= r.x1; x += group) {
                 hn::Mask<DI> keep = hn::Gt(hn::Or(hn::Or(e0, e1), e2), minus_one);
                 if constexpr (FUNC != GR_CMP_ALWAYS) {
-                    const VF zs = plane_n(zrow, z.dx, centres_n(x, offsets));
+                    const VF zs = plane_n(zrow, z.dx, px);
                     keep = hn::And(keep,
                                    hn::RebindMask(di, depth_n<FUNC>(zs, hn::LoadU(df, depth + x))));
                 }
-                n += compress_group(hn::Add(where, hn::Set(di, x)), keep, at + n);
+                n += compress_group(where, keep, at + n);
+                where = hn::Add(where, group_step);
+                px = hn::Add(px, group_width);
                 e0 = hn::Add(e0, step0);
                 e1 = hn::Add(e1, step1);
                 e2 = hn::Add(e2, step2);
