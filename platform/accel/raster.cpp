@@ -334,10 +334,12 @@ template <class D = DI> HWY_INLINE int compress_group(hn::Vec<D> v, hn::Mask<D> 
 // Shades the gathered pixels at[0..n-1], a vector at a time. The lanes past n repeat the
 // last pixel: they compute and store exactly what its own lane does, so every vector is
 // stored whole, with no branch on how many of its lanes are real.
-template <bool TEXTURED, bool DEPTH_WRITE>
+template <class DSF, bool TEXTURED, bool DEPTH_WRITE>
 void shade_gathered(const TriSetup &tri, const int32_t *at, int n, uint32_t *color_buf,
                     float *depth_buf)
 {
+    using DSI = hn::RebindToSigned<DSF>;
+    using DSU = hn::RebindToUnsigned<DSF>;
     const DSF df;
     const DSI di;
     const DSU du;
@@ -375,6 +377,19 @@ void shade_gathered(const TriSetup &tri, const int32_t *at, int n, uint32_t *col
     }
 }
 
+template <class D>
+void shade_any(const TriSetup &tri, const int32_t *at, int n, uint32_t *color, float *depth)
+{
+    if (tri.textured && tri.depth_write)
+        shade_gathered<D, true, true>(tri, at, n, color, depth);
+    else if (tri.textured)
+        shade_gathered<D, true, false>(tri, at, n, color, depth);
+    else if (tri.depth_write)
+        shade_gathered<D, false, true>(tri, at, n, color, depth);
+    else
+        shade_gathered<D, false, false>(tri, at, n, color, depth);
+}
+
 // What raster_small does with each batch of gathered pixels: the first one also sets up
 // the triangle, which a triangle that keeps no pixel never needs.
 struct Gathered {
@@ -394,14 +409,11 @@ void shade_batch(Gathered *g, int32_t *at, int n)
         g->ready = true;
     }
     hn::StoreU(hn::Set(DSI(), at[n - 1]), DSI(), at + n);
-    if (tri.textured && tri.depth_write)
-        shade_gathered<true, true>(tri, at, n, g->color, g->depth);
-    else if (tri.textured)
-        shade_gathered<true, false>(tri, at, n, g->color, g->depth);
-    else if (tri.depth_write)
-        shade_gathered<false, true>(tri, at, n, g->color, g->depth);
+    // A triangle of a pixel or two would leave most of eight lanes repeating its last one.
+    if (SHADE_LANES > 4 && n <= 4)
+        shade_any<hn::CappedTag<float, 4>>(tri, at, n, g->color, g->depth);
     else
-        shade_gathered<false, false>(tri, at, n, g->color, g->depth);
+        shade_any<DSF>(tri, at, n, g->color, g->depth);
 }
 
 // Where the 32-bit path's groups start in each row, and the edge values at the first
