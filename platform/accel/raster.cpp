@@ -175,34 +175,38 @@ void raster_exact(const TriSetup &tri, const TileRect &r, uint32_t *color_buf, f
     }
 }
 
-// ---- The 32-bit path, a group of pixels at a time -------------------------------
-// Coverage and the depth test take a group of four neighbouring pixels of a row, one per
-// lane (small_edges says where groups start). Tiles are a whole number of groups wide, so
-// a group need never leave its tile, and pixels of a group outside the triangle's box
-// simply fail the edge test.
+// ---- The 32-bit path, a block of pixels at a time ---------------------------------
+// Coverage and the depth test take a block: a group of four neighbouring pixels of a
+// row, from BLOCK_ROWS rows, one pixel per lane (small_edges says where groups start).
+// Tiles are a whole number of groups wide, so a block need never leave its tile, and
+// pixels of a block outside the triangle's box simply fail the edge test; rows past the
+// box's last are masked off.
 // The pixels kept are then shaded packed into whole vectors, whichever rows and groups
 // they came from. Every lane computes exactly what shade_pixel computes, in the same
 // order, so both paths give the same bytes on every target.
 //
-// Four, not a whole vector: the meshes' triangles cover a few pixels each, so a group is
-// mostly the triangle's box, and wider groups test more pixels that are thrown away than
-// they save (eight-wide groups drew torus-4k a third slower with AVX2). On wider units
-// the group is a 128-bit vector; the scalar target takes a pixel at a time. Shading the
-// gathered pixels is another matter (SHADE_LANES below).
+// Four wide, and taller rather than wider on wider units: the meshes' triangles cover a
+// few pixels each, their boxes a few pixels on a side, so a row of eight tests more
+// pixels that are thrown away than it saves (eight-wide groups drew torus-4k a third
+// slower with AVX2), where two rows of four halve the loop's turns. With AVX2 a block is
+// 4x2 (the shipped mesh drew 8% faster than with 4x1), with AVX-512 4x4 (another 7%);
+// 128-bit units take 4x1 and the scalar target a pixel at a time. Shading the gathered
+// pixels is another matter (SHADE_LANES below).
 static_assert(TILE_SIZE % 4 == 0, "a group never leaves its tile");
-using DF = hn::CappedTag<float, 4>;
+#if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX3
+constexpr int BLOCK_ROWS = 4;
+#elif HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX2
+constexpr int BLOCK_ROWS = 2;
+#else
+constexpr int BLOCK_ROWS = 1;
+#endif
+using DF = hn::CappedTag<float, 4 * BLOCK_ROWS>;
 using DI = hn::RebindToSigned<DF>;
 using DU = hn::RebindToUnsigned<DF>;
 using VF = hn::Vec<DF>;
 using VI = hn::Vec<DI>;
 using VU = hn::Vec<DU>;
 using MF = hn::Mask<DF>;
-
-HWY_INLINE VF plane_n(float row, float dx, VF px)
-{
-    const DF df;
-    return hn::Add(hn::Set(df, row), hn::Mul(hn::Set(df, dx), px));
-}
 
 // The depth test of compare function FUNC, fixed for a whole triangle; GR_CMP_ALWAYS
 // also stands for no depth test.
@@ -224,7 +228,7 @@ template <int32_t FUNC> HWY_INLINE MF depth_n(VF z, VF stored)
         return hn::FirstN(DF(), hn::Lanes(DF()));
 }
 
-// The centres of the group at x: x + 0.5, x + 1.5, ... Every value is exact, so adding
+// The centres of the block at x: x + 0.5, x + 1.5, ... Every value is exact, so adding
 // the lanes' offsets (0.5, 1.5, ...) to x gives the same floats as any other order.
 HWY_INLINE VF centres_n(int x, VF offsets)
 {
@@ -252,23 +256,23 @@ using DSI = hn::RebindToSigned<DSF>;
 using DSU = hn::RebindToUnsigned<DSF>;
 
 // Pixels a small triangle keeps, gathered before any is shaded: y << 16 | x each.
-// At least a tile's width: a run is at least one row.
-constexpr int GATHER_PIXELS = TILE_SIZE;
+// At least a tile's width of blocks: a run is at least one block of rows.
+constexpr int GATHER_PIXELS = TILE_SIZE * BLOCK_ROWS;
 constexpr int GROUP_MAX = (int)hn::MaxLanes(DI());
 constexpr int SHADE_MAX = (int)hn::MaxLanes(DSI());
 
 // How many rows of p pixels (whole groups, at most a tile's width) gather at most
-// GATHER_PIXELS, and at least one: a table, as a division would take longer than most
-// boxes take to walk.
+// GATHER_PIXELS, in whole blocks of rows, and at least one block: a table, as a division would take
+// longer than most boxes take to walk.
 struct RunTable {
-    uint8_t rows[TILE_SIZE + 1];
+    uint16_t rows[TILE_SIZE + 1];
 };
 
 constexpr RunTable make_run_table()
 {
     RunTable t{};
     for (int p = 1; p <= TILE_SIZE; p++)
-        t.rows[p] = (uint8_t)std::max(1, GATHER_PIXELS / p);
+        t.rows[p] = (uint16_t)std::max(BLOCK_ROWS, GATHER_PIXELS / p / BLOCK_ROWS * BLOCK_ROWS);
     return t;
 }
 
@@ -302,6 +306,27 @@ constexpr CompressTable make_compress_table()
 
 alignas(16) constexpr CompressTable COMPRESS = make_compress_table();
 
+// The same for eight lanes (AVX2's 4x2 blocks), as lane indices.
+struct CompressTable8 {
+    uint8_t lanes[256][8];
+};
+
+constexpr CompressTable8 make_compress_table8()
+{
+    CompressTable8 t{};
+    for (int m = 0; m < 256; m++) {
+        int n = 0;
+        for (int lane = 0; lane < 8; lane++)
+            if (m >> lane & 1)
+                t.lanes[m][n++] = (uint8_t)lane;
+        for (; n < 8; n++)
+            t.lanes[m][n] = (uint8_t)n;
+    }
+    return t;
+}
+
+alignas(16) constexpr CompressTable8 COMPRESS8 = make_compress_table8();
+
 // Stores the lanes of v that keep holds, in order, at out (a whole group is written);
 // returns how many.
 template <class D = DI> HWY_INLINE int compress_group(hn::Vec<D> v, hn::Mask<D> keep, int32_t *out)
@@ -320,13 +345,25 @@ template <class D = DI> HWY_INLINE int compress_group(hn::Vec<D> v, hn::Mask<D> 
         hn::StoreU(hn::BitCast(di, packed), di, out);
         return (int)hn::CountTrue(di, keep);
 #else
-        static_assert(hn::MaxLanes(di) == 4, "the table is for groups of four");
-        uint8_t bits[8] = {};
-        hn::StoreMaskBits(di, keep, bits);
-        const hn::Repartition<uint8_t, D> d8;
-        const hn::Vec<decltype(d8)> order = hn::Load(d8, COMPRESS.bytes[bits[0] & 15]);
-        hn::StoreU(hn::BitCast(di, hn::TableLookupBytes(hn::BitCast(d8, v), order)), di, out);
-        return COMPRESS.count[bits[0] & 15];
+        if constexpr (hn::MaxLanes(di) == 8) {
+            uint8_t bits[8] = {};
+            hn::StoreMaskBits(di, keep, bits);
+            const hn::Rebind<uint8_t, D> d8;
+            const hn::RebindToUnsigned<D> du;
+            const auto order = hn::PromoteTo(du, hn::LoadU(d8, COMPRESS8.lanes[bits[0]]));
+            const auto packed =
+                hn::TableLookupLanes(v, hn::IndicesFromVec(di, hn::BitCast(di, order)));
+            hn::StoreU(packed, di, out);
+            return __builtin_popcount(bits[0]);
+        } else {
+            static_assert(hn::MaxLanes(di) == 4, "the table is for groups of four");
+            uint8_t bits[8] = {};
+            hn::StoreMaskBits(di, keep, bits);
+            const hn::Repartition<uint8_t, D> d8;
+            const hn::Vec<decltype(d8)> order = hn::Load(d8, COMPRESS.bytes[bits[0] & 15]);
+            hn::StoreU(hn::BitCast(di, hn::TableLookupBytes(hn::BitCast(d8, v), order)), di, out);
+            return COMPRESS.count[bits[0] & 15];
+        }
 #endif
     }
 }
@@ -429,7 +466,7 @@ struct SmallEdges {
 // where the edges' values fit 32 bits (clip.h).
 SmallEdges small_edges(const ScreenTri &st, const TileRect &r, const TileRect &tile)
 {
-    const int group = (int)hn::Lanes(DF());
+    const int group = (int)hn::Lanes(DF()) / BLOCK_ROWS;
     SmallEdges s;
     s.x0 = r.x1 - r.x0 < group ? std::min(r.x0, tile.x1 - group + 1) : r.x0 & -group;
     const SmallEdges32 &e32 = st.edges;
@@ -441,30 +478,52 @@ SmallEdges small_edges(const ScreenTri &st, const TileRect &r, const TileRect &t
     return s;
 }
 
-// Edge e's values at the centres of the first group of row r.y0, one pixel per lane.
-HWY_INLINE VI edge_row0(const SmallEdges &s, int e)
+// Each lane's column and row in its block.
+alignas(64) constexpr int32_t BLOCK_COL[16] = {0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3};
+alignas(64) constexpr int32_t BLOCK_ROW[16] = {0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3};
+
+// Edge e's values at the centres of the first block of rows r.y0.., one pixel per lane.
+HWY_INLINE VI edge_row0(const SmallEdges &s, int e, VI col, VI row)
 {
     const DI di;
-    return hn::Add(hn::Set(di, s.start[e]), hn::Mul(hn::Iota(di, 0), hn::Set(di, s.step_x[e])));
+    return hn::Add(hn::Set(di, s.start[e]), hn::Add(hn::Mul(col, hn::Set(di, s.step_x[e])),
+                                                    hn::Mul(row, hn::Set(di, s.step_y[e]))));
 }
 
-// One row up. Three references rather than a record: SVE vectors cannot be members.
+// One block up. Three references rather than a record: SVE vectors cannot be members.
 HWY_INLINE void edge_next_row(const SmallEdges &s, VI &row0, VI &row1, VI &row2)
 {
     const DI di;
-    row0 = hn::Add(row0, hn::Set(di, s.step_y[0]));
-    row1 = hn::Add(row1, hn::Set(di, s.step_y[1]));
-    row2 = hn::Add(row2, hn::Set(di, s.step_y[2]));
+    row0 = hn::Add(row0, hn::Set(di, s.step_y[0] * BLOCK_ROWS));
+    row1 = hn::Add(row1, hn::Set(di, s.step_y[1] * BLOCK_ROWS));
+    row2 = hn::Add(row2, hn::Set(di, s.step_y[2] * BLOCK_ROWS));
+}
+
+// The depth of a block's rows at x: row k's pixels from row[k].
+HWY_INLINE VF load_block(const float *const *row, int x)
+{
+    const DF df;
+#if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX3
+    const hn::Half<DF> dh;
+    const hn::Half<decltype(dh)> dq;
+    return hn::Combine(df, hn::Combine(dh, hn::LoadU(dq, row[3] + x), hn::LoadU(dq, row[2] + x)),
+                       hn::Combine(dh, hn::LoadU(dq, row[1] + x), hn::LoadU(dq, row[0] + x)));
+#elif HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX2
+    const hn::Half<DF> dh;
+    return hn::Combine(df, hn::LoadU(dh, row[1] + x), hn::LoadU(dh, row[0] + x));
+#else
+    return hn::LoadU(df, row[0] + x);
+#endif
 }
 
 // The 32-bit path: first the pixels of r that are covered and pass the depth test
-// (compare function FUNC) are gathered, a group at a time, then they are shaded packed
-// into whole groups. A triangle of a few pixels spreads them over several rows and
+// (compare function FUNC) are gathered, a block at a time, then they are shaded packed
+// into whole vectors. A triangle of a few pixels spreads them over several rows and
 // groups, and shading them where they lie would leave most lanes empty. The depth test
 // reads what the triangle's own pixels meet before any of them is written, as a triangle
-// never covers a pixel twice. Every group of the box is tested, with no early way out:
-// most boxes are a few groups, and a branch on each group's result would mostly be
-// guessed wrong. The rows are taken in runs whose groups cannot gather more pixels than
+// never covers a pixel twice. Every block of the box is tested, with no early way out:
+// most boxes are a few blocks, and a branch on each block's result would mostly be
+// guessed wrong. The rows are taken in runs whose blocks cannot gather more pixels than
 // `at` holds, and each run's pixels are shaded after it: with no call inside a run, its
 // loop keeps the edge values in registers. s: small_edges(st, r, tile).
 template <int32_t FUNC>
@@ -473,35 +532,45 @@ void raster_small(const TriInput &in, const TileRect &r, const SmallEdges &s, ui
 {
     const DF df;
     const DI di;
-    const int group = (int)hn::Lanes(di), xs = s.x0;
+    const int group = (int)hn::Lanes(di) / BLOCK_ROWS, xs = s.x0;
     const int run = RUN_ROWS.rows[((r.x1 - xs) / group + 1) * group];
     const VI minus_one = hn::Set(di, -1);
     const VI step0 = hn::Set(di, s.step_x[0] * group), step1 = hn::Set(di, s.step_x[1] * group);
     const VI step2 = hn::Set(di, s.step_x[2] * group);
-    VI row0 = edge_row0(s, 0), row1 = edge_row0(s, 1), row2 = edge_row0(s, 2);
+    const VI col = hn::Load(di, BLOCK_COL), lane_row = hn::Load(di, BLOCK_ROW);
+    VI row0 = edge_row0(s, 0, col, lane_row), row1 = edge_row0(s, 1, col, lane_row);
+    VI row2 = edge_row0(s, 2, col, lane_row);
     alignas(64) int32_t at[GATHER_PIXELS + std::max(GROUP_MAX, SHADE_MAX)];
     TriSetup tri;
     Gathered gathered{&in, &tri, false, color_buf, depth_buf};
     const Plane z = in.planes.z;
-    const VF offsets = hn::Add(hn::Iota(df, 0.0f), hn::Set(df, 0.5f));
+    const VF offsets = hn::Add(hn::ConvertTo(df, col), hn::Set(df, 0.5f));
+    const VI lane_where = hn::Or(hn::ShiftLeft<16>(lane_row), col);
     const VI group_step = hn::Set(di, group);
     const VF group_width = hn::Set(df, (float)group);
     for (int y0 = r.y0; y0 <= r.y1; y0 += run) {
         const int y1 = std::min(r.y1, y0 + run - 1);
         int n = 0;
-        for (int y = y0; y <= y1; y++) {
-            const float zrow = z.a0 + z.dy * ((float)y + 0.5f);
-            const float *depth = depth_buf + y * SCREEN_W;
+        for (int y = y0; y <= y1; y += BLOCK_ROWS) {
+            // A block's rows past y1 are neither read nor kept: they may be another tile's.
+            // Each row's depth plane is the scalar path's zrow, in the same order.
+            const hn::Mask<DI> rows = hn::Lt(lane_row, hn::Set(di, y1 - y + 1));
+            const VF py =
+                hn::Add(hn::ConvertTo(df, hn::Add(hn::Set(di, y), lane_row)), hn::Set(df, 0.5f));
+            const VF zrow = hn::Add(hn::Set(df, z.a0), hn::Mul(hn::Set(df, z.dy), py));
+            const float *depth[BLOCK_ROWS];
+            for (int k = 0; k < BLOCK_ROWS; k++)
+                depth[k] = depth_buf + std::min(y + k, y1) * SCREEN_W;
             // Centres and positions step by a group: x + 0.5 stays exact in a float.
-            VI where = hn::Add(hn::Set(di, y << 16 | xs), hn::Iota(di, 0));
+            VI where = hn::Add(hn::Set(di, y << 16 | xs), lane_where);
             VF px = centres_n(xs, offsets);
             VI e0 = row0, e1 = row1, e2 = row2;
             for (int x = xs; x <= r.x1; x += group) {
-                hn::Mask<DI> keep = hn::Gt(hn::Or(hn::Or(e0, e1), e2), minus_one);
+                hn::Mask<DI> keep = hn::And(rows, hn::Gt(hn::Or(hn::Or(e0, e1), e2), minus_one));
                 if constexpr (FUNC != GR_CMP_ALWAYS) {
-                    const VF zs = plane_n(zrow, z.dx, px);
-                    keep = hn::And(keep,
-                                   hn::RebindMask(di, depth_n<FUNC>(zs, hn::LoadU(df, depth + x))));
+                    const VF zs = hn::Add(zrow, hn::Mul(hn::Set(df, z.dx), px));
+                    keep =
+                        hn::And(keep, hn::RebindMask(di, depth_n<FUNC>(zs, load_block(depth, x))));
                 }
                 n += compress_group(where, keep, at + n);
                 where = hn::Add(where, group_step);
