@@ -546,6 +546,26 @@ void raster_small(const TriInput &in, const TileRect &r, const SmallEdges &s, ui
     const Plane z = in.planes.z;
     const VF offsets = hn::Add(hn::ConvertTo(df, col), hn::Set(df, 0.5f));
     const VI lane_where = hn::Or(hn::ShiftLeft<16>(lane_row), col);
+    if (r.x1 - xs < group && r.y1 - r.y0 < BLOCK_ROWS) {
+        // Most boxes fit one block: the loops below, run once, with nothing to step.
+        const int y = r.y0, y1 = r.y1;
+        hn::Mask<DI> keep = hn::And(hn::Lt(lane_row, hn::Set(di, y1 - y + 1)),
+                                    hn::Gt(hn::Or(hn::Or(row0, row1), row2), minus_one));
+        if constexpr (FUNC != GR_CMP_ALWAYS) {
+            const VF py =
+                hn::Add(hn::ConvertTo(df, hn::Add(hn::Set(di, y), lane_row)), hn::Set(df, 0.5f));
+            const VF zrow = hn::Add(hn::Set(df, z.a0), hn::Mul(hn::Set(df, z.dy), py));
+            const float *depth[BLOCK_ROWS];
+            for (int k = 0; k < BLOCK_ROWS; k++)
+                depth[k] = depth_buf + std::min(y + k, y1) * SCREEN_W;
+            const VF zs = hn::Add(zrow, hn::Mul(hn::Set(df, z.dx), centres_n(xs, offsets)));
+            keep = hn::And(keep, hn::RebindMask(di, depth_n<FUNC>(zs, load_block(depth, xs))));
+        }
+        const int n = compress_group(hn::Add(hn::Set(di, y << 16 | xs), lane_where), keep, at);
+        if (n > 0)
+            shade_batch(&gathered, at, n);
+        return;
+    }
     const VI group_step = hn::Set(di, group);
     const VF group_width = hn::Set(df, (float)group);
     for (int y0 = r.y0; y0 <= r.y1; y0 += run) {
