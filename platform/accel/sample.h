@@ -148,9 +148,9 @@ HWY_INLINE hn::Vec<D4> tex_two_pairs(D4 d4, const uint32_t *texels, int a, int b
 #endif
 
 // Each lane's texel at `index` and its right neighbour (`right` further on) in *left and
-// *next. Four or eight lanes take two texels in one 8-byte load each, when no pair wraps
-// across the level's right edge, and put them in place in registers; others go through
-// memory.
+// *next. Four, eight or sixteen lanes take two texels in one 8-byte load each, when no
+// pair wraps across the level's right edge, and put them in place in registers; others go
+// through memory.
 template <class DU, class DI = hn::RebindToSigned<DU>>
 HWY_INLINE void tex_pairs_n(DU du, const uint32_t *texels, hn::Vec<DI> index, bool adjacent,
                             hn::Vec<DI> right, hn::Vec<DU> *left, hn::Vec<DU> *next)
@@ -158,6 +158,26 @@ HWY_INLINE void tex_pairs_n(DU du, const uint32_t *texels, hn::Vec<DI> index, bo
     const DI di;
     constexpr size_t MAX = hn::MaxLanes(DU());
 #if HWY_TARGET != HWY_SCALAR
+    if constexpr (MAX == 16) {
+        if (adjacent && hn::Lanes(du) == 16) {
+            const hn::Half<DU> dh;
+            const hn::Half<decltype(dh)> dq;
+            alignas(64) int32_t at[16];
+            hn::Store(index, di, at);
+            const auto p0 = hn::Combine(dh, tex_two_pairs(dq, texels, at[2], at[3]),
+                                        tex_two_pairs(dq, texels, at[0], at[1]));
+            const auto p1 = hn::Combine(dh, tex_two_pairs(dq, texels, at[6], at[7]),
+                                        tex_two_pairs(dq, texels, at[4], at[5]));
+            const auto p2 = hn::Combine(dh, tex_two_pairs(dq, texels, at[10], at[11]),
+                                        tex_two_pairs(dq, texels, at[8], at[9]));
+            const auto p3 = hn::Combine(dh, tex_two_pairs(dq, texels, at[14], at[15]),
+                                        tex_two_pairs(dq, texels, at[12], at[13]));
+            const hn::Vec<DU> lo = hn::Combine(du, p1, p0), hi = hn::Combine(du, p3, p2);
+            *left = hn::ConcatEven(du, hi, lo);
+            *next = hn::ConcatOdd(du, hi, lo);
+            return;
+        }
+    }
     if constexpr (MAX == 8) {
         if (adjacent && hn::Lanes(du) == 8) {
             const hn::Half<DU> dh;
