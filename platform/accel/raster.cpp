@@ -523,6 +523,40 @@ HWY_INLINE VF load_block(const float *const *row, int x)
 #endif
 }
 
+// The depth plane at the centres of the block rows from y, the scalar path's zrow in the
+// same order, one row per lane's row.
+HWY_INLINE VF block_zrow(const Plane &z, int y, VI lane_row)
+{
+    const DF df;
+    const VF py =
+        hn::Add(hn::ConvertTo(df, hn::Add(hn::Set(DI(), y), lane_row)), hn::Set(df, 0.5f));
+    return hn::Add(hn::Set(df, z.a0), hn::Mul(hn::Set(df, z.dy), py));
+}
+
+// The depth rows of the block rows from y. A row past y1 is never read: it may be another
+// tile's, so it points at row y1, and its lanes are masked off.
+HWY_INLINE void block_depth_rows(float *depth_buf, int y, int y1, const float *(&depth)[BLOCK_ROWS])
+{
+    for (int k = 0; k < BLOCK_ROWS; k++)
+        depth[k] = depth_buf + std::min(y + k, y1) * SCREEN_W;
+}
+
+// The lanes of the block at x, with centres px and edge values e0..e2, that lie in `rows`,
+// are covered and pass the depth test (compare function FUNC) against depth.
+template <int32_t FUNC>
+HWY_INLINE hn::Mask<DI> block_keep(hn::Mask<DI> rows, VI e0, VI e1, VI e2, VF zrow, float dzdx,
+                                   VF px, const float *const *depth, int x)
+{
+    const DF df;
+    const DI di;
+    hn::Mask<DI> keep = hn::And(rows, hn::Gt(hn::Or(hn::Or(e0, e1), e2), hn::Set(di, -1)));
+    if constexpr (FUNC != GR_CMP_ALWAYS) {
+        const VF zs = hn::Add(zrow, hn::Mul(hn::Set(df, dzdx), px));
+        keep = hn::And(keep, hn::RebindMask(di, depth_n<FUNC>(zs, load_block(depth, x))));
+    }
+    return keep;
+}
+
 // The 32-bit path: first the pixels of r that are covered and pass the depth test
 // (compare function FUNC) are gathered, a block at a time, then they are shaded packed
 // into whole vectors. A triangle of a few pixels spreads them over several rows and
@@ -541,7 +575,6 @@ void raster_small(const TriInput &in, const TileRect &r, const SmallEdges &s, ui
     const DI di;
     const int group = (int)hn::Lanes(di) / BLOCK_ROWS, xs = s.x0;
     const int run = RUN_ROWS.rows[((r.x1 - xs) / group + 1) * group];
-    const VI minus_one = hn::Set(di, -1);
     const VI step0 = hn::Set(di, s.step_x[0] * group), step1 = hn::Set(di, s.step_x[1] * group);
     const VI step2 = hn::Set(di, s.step_x[2] * group);
     const VI col = hn::Load(di, BLOCK_COL), lane_row = hn::Load(di, BLOCK_ROW);
@@ -555,19 +588,12 @@ void raster_small(const TriInput &in, const TileRect &r, const SmallEdges &s, ui
     const VI lane_where = hn::Or(hn::ShiftLeft<16>(lane_row), col);
     if (r.x1 - xs < group && r.y1 - r.y0 < BLOCK_ROWS) {
         // Most boxes fit one block: the loops below, run once, with nothing to step.
-        const int y = r.y0, y1 = r.y1;
-        hn::Mask<DI> keep = hn::And(hn::Lt(lane_row, hn::Set(di, y1 - y + 1)),
-                                    hn::Gt(hn::Or(hn::Or(row0, row1), row2), minus_one));
-        if constexpr (FUNC != GR_CMP_ALWAYS) {
-            const VF py =
-                hn::Add(hn::ConvertTo(df, hn::Add(hn::Set(di, y), lane_row)), hn::Set(df, 0.5f));
-            const VF zrow = hn::Add(hn::Set(df, z.a0), hn::Mul(hn::Set(df, z.dy), py));
-            const float *depth[BLOCK_ROWS];
-            for (int k = 0; k < BLOCK_ROWS; k++)
-                depth[k] = depth_buf + std::min(y + k, y1) * SCREEN_W;
-            const VF zs = hn::Add(zrow, hn::Mul(hn::Set(df, z.dx), centres_n(xs, offsets)));
-            keep = hn::And(keep, hn::RebindMask(di, depth_n<FUNC>(zs, load_block(depth, xs))));
-        }
+        const int y = r.y0;
+        const float *depth[BLOCK_ROWS];
+        block_depth_rows(depth_buf, y, r.y1, depth);
+        const hn::Mask<DI> keep =
+            block_keep<FUNC>(hn::Lt(lane_row, hn::Set(di, r.y1 - y + 1)), row0, row1, row2,
+                             block_zrow(z, y, lane_row), z.dx, centres_n(xs, offsets), depth, xs);
         const int n = compress_group(hn::Add(hn::Set(di, y << 16 | xs), lane_where), keep, at);
         if (n > 0)
             shade_batch(&gathered, at, n);
@@ -580,26 +606,17 @@ void raster_small(const TriInput &in, const TileRect &r, const SmallEdges &s, ui
         int n = 0;
         for (int y = y0; y <= y1; y += BLOCK_ROWS) {
             // A block's rows past y1 are neither read nor kept: they may be another tile's.
-            // Each row's depth plane is the scalar path's zrow, in the same order.
             const hn::Mask<DI> rows = hn::Lt(lane_row, hn::Set(di, y1 - y + 1));
-            const VF py =
-                hn::Add(hn::ConvertTo(df, hn::Add(hn::Set(di, y), lane_row)), hn::Set(df, 0.5f));
-            const VF zrow = hn::Add(hn::Set(df, z.a0), hn::Mul(hn::Set(df, z.dy), py));
+            const VF zrow = block_zrow(z, y, lane_row);
             const float *depth[BLOCK_ROWS];
-            for (int k = 0; k < BLOCK_ROWS; k++)
-                depth[k] = depth_buf + std::min(y + k, y1) * SCREEN_W;
+            block_depth_rows(depth_buf, y, y1, depth);
             // Centres and positions step by a group: x + 0.5 stays exact in a float.
             VI where = hn::Add(hn::Set(di, y << 16 | xs), lane_where);
             VF px = centres_n(xs, offsets);
             VI e0 = row0, e1 = row1, e2 = row2;
             for (int x = xs; x <= r.x1; x += group) {
-                hn::Mask<DI> keep = hn::And(rows, hn::Gt(hn::Or(hn::Or(e0, e1), e2), minus_one));
-                if constexpr (FUNC != GR_CMP_ALWAYS) {
-                    const VF zs = hn::Add(zrow, hn::Mul(hn::Set(df, z.dx), px));
-                    keep =
-                        hn::And(keep, hn::RebindMask(di, depth_n<FUNC>(zs, load_block(depth, x))));
-                }
-                n += compress_group(where, keep, at + n);
+                n += compress_group(
+                    where, block_keep<FUNC>(rows, e0, e1, e2, zrow, z.dx, px, depth, x), at + n);
                 where = hn::Add(where, group_step);
                 px = hn::Add(px, group_width);
                 e0 = hn::Add(e0, step0);
